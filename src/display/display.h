@@ -1,0 +1,24 @@
+// Per-tick display update: the scope boxes, the level measurement, the two LED bars and
+// the feeding of the needle meters and the history graph.
+#pragma once
+
+#include <cstdint>
+
+#include "app/state.h"
+
+// One display tick (WM_TIMER on the main window). A tick taken while one runs is ignored.
+void RefreshDisplays();
+// Grid and trace of one box, by sample width and channel count.
+void DrawScopeChannel(const ScopeChannel& box);
+// The mono routine: draws nothing.
+void DrawMonoTrace(const ScopeChannel& box);
+// Grid and trace of one channel of an interleaved 16-bit stereo block.
+void DrawStereoTrace(const ScopeChannel& box);
+// low if value < low, else high if value > high, else value.
+int32_t ClampInt(int32_t value, int32_t low, int32_t high);
+// Second half of the tick: peaks, bars, end of drawing, history value, meter values.
+void UpdateLevelDisplays();
+// Fills segments 1 .. count of the bar whose top edge is `top` with `colour`.
+void LightSegments(int count, int top, Colour colour);
+// Processes pending window messages without waiting until none is left.
+void PumpPendingEvents();

@@ -1,0 +1,42 @@
+// Software raster of the portable backend: the aliased drawing primitives on a 32-bit
+// pixel surface, with exactly the pixel coverage the seam defines for each operation.
+// Pixels are 0xAABBGGRR (a Colour with alpha in the top byte); every primitive writes
+// opaque pixels (alpha 255). All primitives clip to the surface.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+struct Surface {
+    int width = 0;
+    int height = 0;
+    int stride = 0;            // pixels per row
+    uint32_t* pixels = nullptr;
+};
+
+constexpr uint32_t OPAQUE = 0xFF000000u;
+inline uint32_t ToPixel(Colour c) { return (c & 0x00FFFFFFu) | OPAQUE; }
+inline Colour ToColour(uint32_t pixel) { return pixel & 0x00FFFFFFu; }
+
+struct Gradient {
+    int x1, y1, x2, y2;        // f = 0 at (x1, y1), 1 at (x2, y2), projected and clamped
+    Colour front, back;        // pixel = front * f + back * (1 - f), per channel, rounded
+};
+
+// x .. x + w - 1, y .. y + h - 1.
+void RasterFillBox(Surface& s, int x, int y, int w, int h, Colour colour);
+void RasterFillGradientBox(Surface& s, int x, int y, int w, int h, const Gradient& g);
+// Box (x, y, w, h) with elliptic corners of radii rx, ry, each limited to half the box's
+// extent in its direction.
+void RasterFillRoundBox(Surface& s, int x, int y, int w, int h, int rx, int ry, Colour colour);
+// Bresenham line, both end points included.
+void RasterLine(Surface& s, int x1, int y1, int x2, int y2, Colour colour);
+// All pixels (px, py) with (px - x)^2 + (py - y)^2 <= r^2; radius 0 is the single pixel.
+void RasterDisc(Surface& s, int x, int y, int r, Colour colour);
+// 4-connected fill from (x, y) over every pixel whose colour is not `border`.
+// Nothing happens when (x, y) is outside or already the border colour.
+void RasterFloodFill(Surface& s, int x, int y, Colour border, Colour fill);
+// Opaque copy of src at (x, y) / source-over blend with src's alpha (straight alpha).
+void RasterBlit(Surface& dst, const Surface& src, int x, int y);
+void RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y);
