@@ -1,0 +1,191 @@
+// Main window: creation, the toolbar and its selectors, the scope frames and their fixed
+// layout, the default settings and placement, and the window message callback.
+#include "app/main_window.h"
+
+#include "app/state.h"
+#include "capture/capture.h"
+#include "display/display.h"
+
+namespace {
+
+WindowRef left_scope_frame;
+WindowRef right_scope_frame;
+bool callback_installed;   // the callback acts only once the controls exist
+bool close_requested;
+
+}  // namespace
+
+const char* MainWindowTitle() {
+    return sizeof(void*) == 8 ? "KORVELT - BETA2 - 64 BIT - MARDELLIN"
+                              : "KORVELT - BETA2 - 32 BIT - MARDELLIN";
+}
+
+WindowRef CreateProgramWindow() {
+    WindowRef window = CreateMainWindow(MainWindowTitle(), MAIN_FRAME_X, MAIN_FRAME_Y,
+                                        MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT, MAIN_WINDOW_STYLE,
+                                        MainWindowProc);
+    if (window) SetWindowBackground(window, MAIN_BACKGROUND);
+    return window;
+}
+
+WindowRef FindSelector(int id) {
+    return program.toolbar_handle ? FindControl(program.toolbar_handle, id) : nullptr;
+}
+
+void AddToolbarCombo(int id, int x, int y, int width, int height) {
+    WindowRef toolbar = program.toolbar_handle;
+    const int n = ToolbarButtonCount(toolbar);
+    // The image index lies past the toolbar's images, so the button shows nothing.
+    ToolbarInsertBlankButton(toolbar, n, x + width);
+    RectI item = {0, 0, 0, 0};
+    ToolbarItemRect(toolbar, n, &item);
+    CreateDropDownList(toolbar, id, x + item.left, y, width, height);
+}
+
+bool CreateMainControls() {
+    program.quit_requested = 0;
+    program.toolbar_handle = MakeToolbar(program.main_window_handle);
+    if (!program.toolbar_handle) return false;
+
+    AddToolbarCombo(ID_CHANNELS_COMBO, 36, 4, 58, 20);
+    WindowRef channels = FindSelector(ID_CHANNELS_COMBO);
+    ListAddItem(channels, "Mono");
+    ListAddItem(channels, "Stereo");
+    ListSelect(channels, 0);
+    ShowControl(channels, false);
+
+    AddToolbarCombo(ID_BITS_COMBO, 94, 4, 55, 20);
+    WindowRef bits = FindSelector(ID_BITS_COMBO);
+    ListAddItem(bits, "8 bits");
+    ListAddItem(bits, "16 bits");
+    ListSelect(bits, 1);
+    ShowControl(bits, false);
+
+    AddToolbarCombo(ID_RATE_COMBO, 149, 4, 80, 20);
+    WindowRef rate = FindSelector(ID_RATE_COMBO);
+    ListAddItem(rate, "11.025 kHz");
+    ListAddItem(rate, "22.05 kHz");
+    ListAddItem(rate, "44.1 kHz");
+    ListSelect(rate, 2);
+    ShowControl(rate, false);
+
+    AddToolbarCombo(ID_DEVICE_COMBO, 481, 5, 200, 20);
+    WindowRef devices = FindSelector(ID_DEVICE_COMBO);
+    ListInputDevices(devices);
+    ListSelect(devices, 0);   // selects nothing when the list is empty
+
+    left_scope_frame = CreateSunkenFrame(program.main_window_handle, ID_LEFT_SCOPE_FRAME, 0, 0, 0, 0);
+    right_scope_frame = CreateSunkenFrame(program.main_window_handle, ID_RIGHT_SCOPE_FRAME, 0, 0, 0, 0);
+
+    callback_installed = true;
+    LayoutScopes();
+    return true;
+}
+
+void ApplyDefaultSettings() {
+    program.capture_format.nChannels = 2;
+    program.capture_format.nSamplesPerSec = 44100;
+    program.capture_format.wBitsPerSample = 16;
+    program.buffer_bytes = 512;
+    program.buffer_count = 8;
+    program.device_index = 0;
+    program.tick_ms = 32;
+
+    ListSelect(FindSelector(ID_DEVICE_COMBO), program.device_index);
+    ListSelect(FindSelector(ID_CHANNELS_COMBO), program.capture_format.nChannels - 1);
+    switch (program.capture_format.nSamplesPerSec) {
+        case 11025: ListSelect(FindSelector(ID_RATE_COMBO), 0); break;
+        case 22050: ListSelect(FindSelector(ID_RATE_COMBO), 1); break;
+        case 44100: ListSelect(FindSelector(ID_RATE_COMBO), 2); break;
+        default: break;
+    }
+    switch (program.capture_format.wBitsPerSample) {
+        case 8: ListSelect(FindSelector(ID_BITS_COMBO), 0); break;
+        case 16: ListSelect(FindSelector(ID_BITS_COMBO), 1); break;
+        default: break;
+    }
+
+    // The callback is installed by now, so the minimum size it reports applies here.
+    WindowPlacementRecord placement = {};
+    placement.length = sizeof(WindowPlacementRecord);
+    placement.flags = 0;
+    placement.show_command = SW_HIDE;
+    placement.min_position = {-1, -1};
+    placement.max_position = {-1, -1};
+    placement.normal_position = {50, 100, 800, 720};
+    PlaceWindow(program.main_window_handle, &placement);
+    ShowWindowAs(program.main_window_handle, SW_SHOWNORMAL);
+}
+
+void LayoutScopes() {
+    ScopeChannel& left = program.scope_left;
+    left.x = 38;
+    left.y = 50;
+    left.width = 340;
+    left.height = 225;
+    left.centre_y = left.y + left.height / 2;
+    if (left_scope_frame) MoveControl(left_scope_frame, left.x - 2, left.y - 2, left.width + 4, left.height + 4);
+
+    ScopeChannel& right = program.scope_right;
+    right.x = 38;
+    right.y = left.y + left.height + 30;
+    right.width = 340;
+    right.height = 225;
+    right.centre_y = right.y + right.height / 2;
+    if (right_scope_frame) MoveControl(right_scope_frame, right.x - 2, right.y - 2, right.width + 4, right.height + 4);
+}
+
+intptr_t PLATFORM_CALLBACK MainWindowCallback(WindowRef window, uint32_t message, uintptr_t wparam,
+                                              intptr_t lparam) {
+    switch (message) {
+        case WM_KEYDOWN:
+            // Any key-down that reaches the main window while Escape is down, or after it
+            // was pressed, ends the program; the key code itself is not looked at.
+            if (QueryAsyncKeyState(VK_ESCAPE) != 0) program.quit_requested = 1;
+            break;
+        case WM_SIZE:
+            LayoutScopes();
+            break;
+        case WM_TIMER:
+            RefreshDisplays();
+            break;
+        case MM_WIM_DATA:
+            HandleFilledBuffer(reinterpret_cast<WaveInHandle>(wparam),
+                               reinterpret_cast<WaveHeader*>(lparam));
+            break;
+        case WM_COMMAND: {
+            // Every notification of a selector restarts capture, whatever its code.
+            const int id = (int)(wparam & 0xFFFF);
+            if (id >= ID_CHANNELS_COMBO && id <= ID_DEVICE_COMBO) StartCapture();
+            break;
+        }
+        case WM_GETMINMAXINFO: {
+            MinMaxInfo* info = reinterpret_cast<MinMaxInfo*>(lparam);
+            if (info) info->min_track_size = {800, 720};
+            break;
+        }
+        default:
+            break;
+    }
+    return 0;
+}
+
+intptr_t PLATFORM_CALLBACK MainWindowProc(WindowRef window, uint32_t message, uintptr_t wparam,
+                                          intptr_t lparam) {
+    if (message == WM_SIZE && program.toolbar_handle) ToolbarAutosize(program.toolbar_handle);
+    if (callback_installed) MainWindowCallback(window, message, wparam, lparam);
+    if (message == WM_CLOSE) {
+        // A close request only ends the event loop; the clean-up destroys the window.
+        close_requested = true;
+        return 0;
+    }
+    return DefaultWindowProcedure(window, message, wparam, lparam);
+}
+
+bool MainWindowCloseRequested() { return close_requested; }
+
+void ForgetMainControls() {
+    callback_installed = false;
+    left_scope_frame = nullptr;
+    right_scope_frame = nullptr;
+}

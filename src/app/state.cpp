@@ -1,0 +1,4 @@
+// The one instance of the global state record.
+#include "app/state.h"
+
+ProgramState program;
