@@ -1,0 +1,156 @@
+// Private records of the portable core (window tree, images, fonts) shared by its own files
+// (windows.cpp, drawing.cpp, queue.cpp), plus the few hooks the headless presenter uses to
+// reset the core between tests and to make creations fail on purpose.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/portable/backend.h"
+#include "platform/portable/raster.h"
+
+struct TextFont;
+
+enum class WindowKind { MAIN, TOOLBAR, DROP_DOWN_LIST, SUNKEN_FRAME, CANVAS, IMAGE_CONTROL };
+
+struct ListItem {
+    std::string text;
+    intptr_t data = 0;
+};
+
+struct PlatformImage {
+    int width = 0;
+    int height = 0;
+    int depth = 32;
+    std::vector<uint32_t> pixels;  // 0xAABBGGRR, row after row
+    Surface View() { return Surface{width, height, width, pixels.data()}; }
+};
+
+struct PlatformFont {
+    TextFont* text = nullptr;
+};
+
+struct PlatformWindow {
+    WindowKind kind = WindowKind::MAIN;
+    std::atomic<bool> alive{true};          // read by PostWindowMessage from any thread
+    PlatformWindow* parent = nullptr;
+    std::vector<PlatformWindow*> children;  // creation order = painting order
+    WindowProcedure procedure = nullptr;
+    int id = 0;
+    RectI rect{};                           // top level: outer frame on screen; control: in parent client
+    bool visible = true;
+    std::map<std::string, void*> properties;
+    intptr_t user_data = 0;
+
+    // Top level only.
+    std::string title;
+    uint32_t style = 0;
+    Colour background = MakeColour(255, 255, 255);
+    int client_width = 0;
+    int client_height = 0;
+    std::vector<uint32_t> content;          // what the program and the controls drew
+    std::vector<uint32_t> shown;            // content with an open list drawn over it (only while open)
+    PlatformWindow* open_list = nullptr;
+
+    // Toolbar.
+    std::vector<int> button_images;
+
+    // Drop-down list.
+    std::vector<ListItem> items;
+    int selection = -1;
+    int highlight = -1;                     // highlighted item of the open list
+    int first_visible = 0;                  // first item shown in the open list
+
+    // Canvas: backing bitmap of the inner size.
+    int backing_width = 0;
+    int backing_height = 0;
+    std::vector<uint32_t> backing;
+
+    // Image control.
+    PlatformImage* image = nullptr;
+};
+
+// ---- windows.cpp ----
+PlatformWindow* TopLevelOf(PlatformWindow* window);
+bool IsLiveWindow(PlatformWindow* window);
+// The window's rectangle in its top level's client coordinates.
+RectI AbsoluteRect(PlatformWindow* window);
+// Visible together with all of its ancestors.
+bool IsShownDeep(PlatformWindow* window);
+// The top level's client pixels in `area` changed: keeps an open list drawn over them and
+// presents the area.
+void SurfaceChanged(PlatformWindow* top, RectI area);
+Surface ContentSurface(PlatformWindow* top);
+// The default GUI font ("Arial" 8 pt), made on first use; null when no face can be loaded.
+TextFont* DefaultGuiFont();
+// Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level.
+void ComposeCanvas(PlatformWindow* canvas, RectI area);
+// An image is being released: image controls stop showing it.
+void ForgetImageInControls(PlatformImage* image);
+
+// ---- drawing.cpp ----
+// A window, canvas or image is going away: a drawing pass on it is closed without output.
+void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image);
+
+// ---- queue.cpp ----
+void ForgetWindowTimers(PlatformWindow* window);
+// The earliest due time of any timer, UINT64_MAX when none runs.
+uint64_t CoreNextTimerDue();
+// A key went down or up (feeds QueryAsyncKeyState).
+void RecordKeyTransition(int virtual_key, bool down);
+
+// Rectangle helpers (right and bottom exclusive).
+inline bool RectEmpty(const RectI& r) { return r.right <= r.left || r.bottom <= r.top; }
+inline RectI RectIntersect(const RectI& a, const RectI& b) {
+    RectI r{a.left > b.left ? a.left : b.left, a.top > b.top ? a.top : b.top,
+            a.right < b.right ? a.right : b.right, a.bottom < b.bottom ? a.bottom : b.bottom};
+    if (RectEmpty(r)) return RectI{0, 0, 0, 0};
+    return r;
+}
+inline RectI RectUnion(const RectI& a, const RectI& b) {
+    if (RectEmpty(a)) return b;
+    if (RectEmpty(b)) return a;
+    return RectI{a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top,
+                 a.right > b.right ? a.right : b.right, a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+inline bool RectEqual(const RectI& a, const RectI& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+inline RectI RectOffset(RectI r, int dx, int dy) { return RectI{r.left + dx, r.top + dy, r.right + dx, r.bottom + dy}; }
+
+// A handful of rectangles that together cover what changed; close ones are merged so that a
+// pass never presents more than a few pieces.
+struct DirtyRects {
+    static constexpr int MAX = 6;
+    RectI rects[MAX];
+    int count = 0;
+    void Add(RectI r);
+    void Clear() { count = 0; }
+};
+
+// ---- fault injection and reset, for the headless presenter ----
+enum CoreCreationKind {
+    CORE_CREATE_MAIN_WINDOW,
+    CORE_CREATE_TOOLBAR,
+    CORE_CREATE_FONT,
+    CORE_CREATE_IMAGE,
+    CORE_CREATE_CANVAS,
+    CORE_CREATE_LIST,
+    CORE_CREATE_FRAME,
+    CORE_CREATE_IMAGE_CONTROL,
+    CORE_CREATE_KIND_COUNT
+};
+// After `successes` more creations of that kind succeed, every further one fails; a negative
+// count removes the fault.
+void CoreFailCreation(int kind, int successes);
+// True when this creation of `kind` must fail (counts the successes down).
+bool CoreCreationFails(int kind);
+// Destroys every window, empties the queue, stops the timers, clears key state, focus, the
+// drawing pass and the faults. Images and fonts the caller still holds stay valid.
+void CoreReset();
+void ResetWindows();
+void ResetQueue();
+void ResetDrawing();
