@@ -67,3 +67,6 @@ void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width);
 Colour BlendColours(Colour c1, Colour c2, double f);
 // Index of the meter shown by control number `control`, or 0 when it is not a meter.
 intptr_t FindMeterIndex(intptr_t control);
+// Angle in degrees (0 = straight up) of the face's mark for n dB, where SetMeterValue puts
+// the needle for the input 100 / 10^0.15 * 10^(n / 20).
+float DbMarkAngle(intptr_t n);

@@ -1,0 +1,184 @@
+// Needle meter updates: value clamping and the moving average, the needle shapes, the PEAK
+// lamp, and the coverage-based anti-aliased line the smooth needles are drawn with.
+#include <algorithm>
+#include <cmath>
+
+#include "app/state.h"
+#include "meter/meter.h"
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+constexpr Colour LAMP_ON_COLOUR = MakeColour(255, 0, 0);
+// Partly covered pixels of a smooth line fade towards this pale green, whatever the line's
+// own colour: it reads as a glow on the dark face.
+constexpr Colour FRINGE_COLOUR = MakeColour(159, 240, 159);
+constexpr int TIP_DOT_RADIUS = 2;
+constexpr int SMOOTH_NEEDLE_WIDTH = 5;
+
+MeterRecord* FindMeter(intptr_t control) {
+    intptr_t index = FindMeterIndex(control);
+    return index ? &program.meters[index] : nullptr;
+}
+
+// Two straight sides from the root to the tip, closed at the root and filled.
+void DrawWedge(int rx, int ry, int tx, int ty, int spread, Colour k) {
+    DrawLineBetween(rx - 4, ry, tx - spread, ty, k);
+    DrawLineBetween(rx + 4, ry, tx + spread, ty, k);
+    DrawLineBetween(rx - 4, ry, rx + 4, ry, k);
+    FloodFillTo(rx, ry - 1, k, k ^ 1);
+}
+
+void DrawOutline(int rx, int ry, int tx, int ty, int spread, Colour k) {
+    DrawSmoothLine(rx - 4, ry, tx - spread, ty, k, 1);
+    DrawSmoothLine(rx + 4, ry, tx + spread, ty, k, 1);
+}
+
+void DrawNeedle(const MeterRecord& m, float theta, int tx, int ty) {
+    const Colour k = m.needle_colour;
+    const int rx = (int)m.pivot_x, ry = (int)m.inner_height - 10;
+    // The wedge is one pixel wider at the tip when the needle leans far over, so it keeps
+    // its apparent thickness.
+    const int spread = (int)std::floor(1.35 - std::cos((double)theta) + 0.5) + 2;
+    FillDisc(tx, ty, TIP_DOT_RADIUS, k);
+    switch (m.style & NEEDLE_SHAPE_MASK) {
+        case NEEDLE_WEDGE:
+            DrawWedge(rx, ry, tx, ty, spread, k);
+            break;
+        case NEEDLE_SMOOTH:
+            DrawSmoothLine(rx, ry, tx, ty, k, SMOOTH_NEEDLE_WIDTH);
+            break;
+        case NEEDLE_OUTLINE:
+            DrawOutline(rx, ry, tx, ty, spread, k);
+            break;
+        case NEEDLE_WEDGE_SMOOTH:
+            DrawWedge(rx, ry, tx, ty, spread, k);
+            DrawOutline(rx, ry, tx, ty, spread, k);
+            break;
+    }
+}
+
+}  // namespace
+
+int SetMeterValue(intptr_t control, float value) {
+    MeterRecord* found = FindMeter(control);
+    if (!found) return 0;
+    MeterRecord& m = *found;
+
+    if (!(value >= 0.0f)) value = 0.0f;   // negative, minus infinity and NaN
+    if (value >= 100.0f) {
+        m.peak_hold = PEAK_HOLD_UPDATES;
+        value = 100.0f;
+    }
+    m.value = value;
+
+    if (m.average_length != 0) {
+        // The window length divides 256, so the 8-bit counter may wrap freely.
+        int slot = m.history_index & (int)(m.average_length - 1);
+        m.average_sum = (float)(m.average_sum - m.average_history[slot]);
+        m.average_history[slot] = value;
+        m.average_sum = (float)(m.average_sum + value);
+        m.history_index = (uint8_t)(m.history_index + 1);
+        value = (float)(m.average_sum / (float)m.average_length);
+    }
+
+    const float theta = (float)((value * 0.9 - 45.0) * PI / 180.0);
+    const int tx = (int)std::rint(std::sin((double)theta) * (double)m.scale_radius + (double)m.pivot_x);
+    const int ty = (int)std::rint((double)m.inner_height - std::cos((double)theta) * (double)m.scale_radius);
+
+    const bool lamp_lit = (m.style & STYLE_PEAK_LAMP) && m.peak_hold != 0;
+    if (lamp_lit) --m.peak_hold;
+
+    // A meter whose canvas or images could not be made keeps its state but draws nothing.
+    WindowRef canvas = FindControl(program.main_window_handle, (int)control);
+    if (!canvas || !BeginDrawingCanvas(canvas)) return 0;
+    if (m.face_image) DrawImagePlain(m.face_image, 0, 0);
+    DrawNeedle(m, theta, tx, ty);
+    if (lamp_lit) FillDisc((int)m.lamp_x, (int)m.lamp_y, (int)m.lamp_radius, LAMP_ON_COLOUR);
+    if (m.panel_image)
+        DrawImageAlpha(m.panel_image, 0, (int)m.inner_height - ImageHeight(m.panel_image));
+    EndDrawing();
+    return 0;
+}
+
+int SetMeterAveraging(intptr_t control, intptr_t count) {
+    MeterRecord* found = FindMeter(control);
+    if (!found) return 0;
+    MeterRecord& m = *found;
+
+    if (count > AVERAGE_MAX) {
+        count = AVERAGE_MAX;
+    } else if (count < 2) {
+        count = 0;
+    } else {
+        // Nearest power of two on a logarithmic scale.
+        int k = (int)std::round(std::log((double)count) / std::log(2.0));
+        count = (intptr_t)1 << k;
+    }
+    // Prime the window with the last input so the needle does not jump.
+    for (intptr_t i = 0; i < count; ++i) m.average_history[i] = m.value;
+    m.history_index = 0;
+    m.average_sum = (float)(m.value * (float)count);
+    m.average_length = count;
+    return 0;
+}
+
+Colour BlendColours(Colour c1, Colour c2, double f) {
+    double g = 1.0 - f;
+    int red = (int)std::rint((c1 & 255) * f + (c2 & 255) * g);
+    int green = (int)std::rint(((c1 >> 8) & 255) * f + ((c2 >> 8) & 255) * g);
+    int blue = (int)std::rint((c1 >> 16) * f + (c2 >> 16) * g);
+    return (Colour)(red + green * 256 + blue * 65536);
+}
+
+void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width) {
+    int dx = x2 - x1, dy = y2 - y1;
+    int sx = 1, sy = 1;
+    if (dx < 0) {
+        sx = -1;
+        dx = -dx;
+    }
+    if (dy < 0) {
+        sy = -1;
+        dy = -dy;
+    }
+    const double half = width / 2.0;
+    const double len = std::sqrt((double)dx * dx + (double)dy * dy);
+    if (len == 0.0) return;
+    const double u = dx / len;
+    const double v = -std::sin(std::acos(u));   // -dy / len
+    const double reach = half + 0.5;             // farthest a touched pixel can be
+
+    for (int i = -width; i <= dx + width; ++i) {
+        // Pixels farther than `reach` from the line are skipped anyway; when the line is not
+        // vertical, only the band of rows that can be near it is visited. The band is
+        // widened by a row each way so rounding never drops a pixel the exact test keeps.
+        int j_first = -width, j_last = dy + width;
+        if (u > 0.0) {
+            double centre = -i * v / u, spread = reach / u;
+            // Clamped as doubles first: a nearly vertical line gives a huge band.
+            j_first = (int)std::max((double)j_first, std::floor(centre - spread) - 1.0);
+            j_last = (int)std::min((double)j_last, std::ceil(centre + spread) + 1.0);
+        }
+        for (int j = j_first; j <= j_last; ++j) {
+            const double along = i * u - j * v;
+            const double across = std::fabs(i * v + j * u);
+            if (across > reach) continue;
+            double cov = std::min(half - across + 0.5, 1.0);
+            if (along > -1.0 && along < len + 1.0) {
+                if (along < 0.0)
+                    cov *= along + 1.0;
+                else if (along > len)
+                    cov *= len - along + 1.0;
+            } else {
+                cov = 0.0;
+            }
+            if (cov <= 0.0) continue;
+            const int px = x1 + i * sx, py = y1 + j * sy;
+            if (cov < 1.0)
+                WritePixel(px, py, BlendColours(FRINGE_COLOUR, ReadPixel(px, py), cov));
+            else
+                WritePixel(px, py, colour);
+        }
+    }
+}
