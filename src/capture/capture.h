@@ -24,3 +24,5 @@ void StopCapture();
 intptr_t HandleFilledBuffer(WaveInHandle device, WaveHeader* header);
 // Releases capture buffers of earlier runs that the device has handed back; at exit, all.
 void ReleaseCaptureBuffers(bool all);
+// Number of capture buffers allocated right now (current run and kept ones); for tests.
+int LiveCaptureBufferCount();

@@ -22,3 +22,12 @@ void UpdateLevelDisplays();
 void LightSegments(int count, int top, Colour colour);
 // Processes pending window messages without waiting until none is left.
 void PumpPendingEvents();
+// Value sent to the history graph when the level product has no finite logarithm (a silent
+// channel): the graph draws it far below its bottom row.
+constexpr intptr_t HISTORY_VALUE_FLOOR = -1000;
+// round(20 x 0.97 x log10(left x right)), ties to even, at least HISTORY_VALUE_FLOOR.
+intptr_t HistoryValueFromLevels(float left, float right);
+// 20 x log10(0.7 x level) x 2.11; minus infinity for level 0.
+float MeterValueFromLevel(float level);
+// width x peak / 32767, as a float.
+float LevelFromPeak(int32_t width, int32_t peak);

@@ -99,6 +99,8 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image);
 void ForgetWindowTimers(PlatformWindow* window);
 // The earliest due time of any timer, UINT64_MAX when none runs.
 uint64_t CoreNextTimerDue();
+// Input was handed to a window while polling; the wait counts it as a message taken.
+void CoreNoteInputDelivered();
 // A key went down or up (feeds QueryAsyncKeyState).
 void RecordKeyTransition(int virtual_key, bool down);
 

@@ -86,16 +86,26 @@ bool PostWindowMessage(WindowRef window, uint32_t message, uintptr_t wparam, int
     return true;
 }
 
+// User input (keys, clicks, the close button) reaches its window while the presenter polls;
+// on Windows it arrives as queued messages, so each counts as a message taken.
+static uint64_t g_input_delivered;
+
+void CoreNoteInputDelivered() { ++g_input_delivered; }
+
 bool WaitAndDispatchMessage() {
     for (;;) {
+        const uint64_t input_before = g_input_delivered;
         BackendPollInput();
+        if (g_input_delivered != input_before) return true;
         if (DispatchOne()) return true;
         BackendWait(CoreNextTimerDue());
     }
 }
 
 bool PumpOneMessage() {
+    const uint64_t input_before = g_input_delivered;
     BackendPollInput();
+    if (g_input_delivered != input_before) return true;
     return DispatchOne();
 }
 

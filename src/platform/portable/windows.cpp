@@ -612,12 +612,14 @@ void InjectKey(int virtual_key, bool down) {
             }
     }
     if (!target) return;
+    CoreNoteInputDelivered();
     SendWindowMessage(target, down ? WM_KEYDOWN : WM_KEYUP, (uintptr_t)virtual_key,
                       down ? (intptr_t)1 : (intptr_t)(uint32_t)0xC0000001u);
 }
 
 void InjectMouseButton(WindowRef top, int x, int y, bool down) {
     if (!IsLiveWindow(top) || top->parent || !top->visible) return;
+    CoreNoteInputDelivered();
     if (down && top->open_list) {
         PlatformWindow* list = top->open_list;
         RectI d = DropRect(list);
@@ -645,7 +647,9 @@ void InjectMouseButton(WindowRef top, int x, int y, bool down) {
 }
 
 void InjectCloseRequest(WindowRef top) {
-    if (IsLiveWindow(top)) SendWindowMessage(top, WM_CLOSE, 0, 0);
+    if (!IsLiveWindow(top)) return;
+    CoreNoteInputDelivered();
+    SendWindowMessage(top, WM_CLOSE, 0, 0);
 }
 
 // ---------------------------------------------------------------------------------------
