@@ -1,0 +1,263 @@
+// The controls korvelt puts on its window, on COMCTL32 and USER32: MakeToolbar ...
+// ToolbarAutosize, CreateDropDownList ... ListSelection, CreateSunkenFrame, CreateCanvas,
+// CreateImageControl and SetControlImage.
+#include "platform/win32/backend.h"
+
+namespace {
+
+const char CANVAS_CLASS[] = "KorveltCanvas";
+
+struct ControlsState {
+    ATOM canvas_class = 0;
+    WNDPROC static_procedure = nullptr;   // the STATIC class's own procedure, under our frames
+};
+ControlsState controls_state;
+
+HWND MakeChild(DWORD ex_style, const char* class_name, DWORD style, WindowRef parent, int id, int x, int y,
+               int width, int height) {
+    HWND parent_hwnd = AsHwnd(parent);
+    if (!parent_hwnd) return nullptr;
+    return CreateWindowExA(ex_style, class_name, "", WS_CHILD | WS_VISIBLE | style, x, y, width, height,
+                           parent_hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ProgramInstance(),
+                           nullptr);
+}
+
+int WindowHeight(HWND window) {
+    RECT r;
+    GetWindowRect(window, &r);
+    return r.bottom - r.top;
+}
+
+// A sunken frame only outlines what the program draws on the main window beneath it, so
+// it must never paint its inside: painting only validates, erasing does nothing.
+LRESULT CALLBACK SunkenFrameProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_ERASEBKGND:
+        return 1;
+    default:
+        return CallWindowProcA(controls_state.static_procedure, window, message, wparam, lparam);
+    }
+}
+
+LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        if (PlatformImage* image = CanvasImage(window)) {
+            HDC source = CreateCompatibleDC(dc);
+            HGDIOBJ old = SelectObject(source, image->bitmap);
+            BitBlt(dc, 0, 0, image->width, image->height, source, 0, 0, SRCCOPY);
+            SelectObject(source, old);
+            DeleteDC(source);
+        }
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_ERASEBKGND:
+        return 1;   // the backing bitmap covers the whole inside
+    case WM_SIZE: {
+        // Keep the backing bitmap the inner size, carrying over what it showed.
+        PlatformImage* old = CanvasImage(window);
+        int width = LOWORD(lparam), height = HIWORD(lparam);
+        if (old && (old->width != width || old->height != height) && width > 0 && height > 0) {
+            if (PlatformImage* grown = NewImage(width, height, 32)) {
+                HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+                HGDIOBJ old_from = SelectObject(from, old->bitmap), old_to = SelectObject(to, grown->bitmap);
+                BitBlt(to, 0, 0, width, height, from, 0, 0, SRCCOPY);
+                SelectObject(from, old_from);
+                SelectObject(to, old_to);
+                DeleteDC(from);
+                DeleteDC(to);
+                SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(grown));
+                DeleteImage(old);
+            }
+        }
+        return 0;
+    }
+    case WM_NCDESTROY:
+        DeleteImage(CanvasImage(window));
+        SetWindowLongPtrA(window, 0, 0);
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+}  // namespace
+
+PlatformImage* CanvasImage(HWND canvas) {
+    if (!controls_state.canvas_class || !IsWindow(canvas) ||
+        GetClassWord(canvas, GCW_ATOM) != controls_state.canvas_class)
+        return nullptr;
+    return reinterpret_cast<PlatformImage*>(GetWindowLongPtrA(canvas, 0));
+}
+
+// ---------------------------------------------------------------------------------------
+// Toolbar
+// ---------------------------------------------------------------------------------------
+
+WindowRef MakeToolbar(WindowRef parent) {
+    HWND toolbar = MakeChild(0, TOOLBARCLASSNAMEA, TBSTYLE_FLAT | TBSTYLE_TOOLTIPS, parent, ResolveControlId(-1),
+                             0, 0, 0, 0);
+    if (!toolbar) return nullptr;
+    SendMessageA(toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+    SendMessageA(toolbar, TB_AUTOSIZE, 0, 0);
+    return AsWindowRef(toolbar);
+}
+
+int ToolbarButtonCount(WindowRef toolbar) {
+    return static_cast<int>(SendMessageA(AsHwnd(toolbar), TB_BUTTONCOUNT, 0, 0));
+}
+
+void ToolbarInsertBlankButton(WindowRef toolbar, int index, int image_index) {
+    TBBUTTON button = {};
+    button.iBitmap = image_index;
+    button.idCommand = 0;
+    button.fsState = 0;   // not enabled
+    button.fsStyle = 0;   // plain button
+    SendMessageA(AsHwnd(toolbar), TB_INSERTBUTTONA, index, reinterpret_cast<LPARAM>(&button));
+}
+
+bool ToolbarItemRect(WindowRef toolbar, int index, RectI* rect) {
+    RECT r;
+    if (!rect || !SendMessageA(AsHwnd(toolbar), TB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&r)))
+        return false;
+    *rect = {r.left, r.top, r.right, r.bottom};
+    return true;
+}
+
+void ToolbarAutosize(WindowRef toolbar) {
+    SendMessageA(AsHwnd(toolbar), TB_AUTOSIZE, 0, 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Drop-down list
+// ---------------------------------------------------------------------------------------
+
+WindowRef CreateDropDownList(WindowRef parent, int id, int x, int y, int width, int height) {
+    // Made 350 tall, which is the height of the open list; the closed control's height
+    // comes from its selection field, which is then sized until the control is `height`.
+    const int OPEN_LIST_HEIGHT = 350;
+    HWND list = MakeChild(0, WC_COMBOBOXA, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | WS_BORDER, parent,
+                          ResolveControlId(id), x, y, width, OPEN_LIST_HEIGHT);
+    if (!list) return nullptr;
+    SendMessageA(list, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int difference = height - WindowHeight(list);
+        if (difference == 0) break;
+        LRESULT field = SendMessageA(list, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+        if (field == CB_ERR || field + difference < 1) break;
+        SendMessageA(list, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + difference);
+    }
+    return AsWindowRef(list);
+}
+
+int ListAddItem(WindowRef list, const char* text) {
+    return static_cast<int>(SendMessageA(AsHwnd(list), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text ? text : "")));
+}
+
+void ListSetItemData(WindowRef list, int index, intptr_t data) {
+    SendMessageA(AsHwnd(list), CB_SETITEMDATA, index, data);
+}
+
+intptr_t ListGetItemData(WindowRef list, int index) {
+    return SendMessageA(AsHwnd(list), CB_GETITEMDATA, index, 0);
+}
+
+int ListItemCount(WindowRef list) {
+    return static_cast<int>(SendMessageA(AsHwnd(list), CB_GETCOUNT, 0, 0));
+}
+
+bool ListGetItemText(WindowRef list, int index, char* text, int size) {
+    HWND hwnd = AsHwnd(list);
+    LRESULT length = SendMessageA(hwnd, CB_GETLBTEXTLEN, index, 0);
+    if (length == CB_ERR || !text || size <= 0) return false;
+    // CB_GETLBTEXT knows no buffer size, so read the whole text and cut it here.
+    char* whole = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length + 1));
+    if (!whole) return false;
+    bool ok = SendMessageA(hwnd, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(whole)) != CB_ERR;
+    if (ok) lstrcpynA(text, whole, size);
+    HeapFree(GetProcessHeap(), 0, whole);
+    return ok;
+}
+
+void ListSelect(WindowRef list, int index) {
+    SendMessageA(AsHwnd(list), CB_SETCURSEL, index, 0);
+}
+
+int ListSelection(WindowRef list) {
+    LRESULT selection = SendMessageA(AsHwnd(list), CB_GETCURSEL, 0, 0);
+    return selection == CB_ERR ? -1 : static_cast<int>(selection);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sunken frame, canvas, image control
+// ---------------------------------------------------------------------------------------
+
+WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, int height) {
+    HWND frame = MakeChild(WS_EX_CLIENTEDGE, "STATIC", 0, parent, ResolveControlId(id), x, y, width, height);
+    if (!frame) return nullptr;
+    WNDPROC previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SunkenFrameProcedure)));
+    if (!controls_state.static_procedure) controls_state.static_procedure = previous;
+    InvalidateRect(frame, nullptr, FALSE);
+    return AsWindowRef(frame);
+}
+
+WindowRef CreateCanvas(WindowRef parent, int id, int x, int y, int width, int height) {
+    if (!controls_state.canvas_class) {
+        WNDCLASSEXA canvas_class = {};
+        canvas_class.cbSize = sizeof(canvas_class);
+        canvas_class.lpfnWndProc = CanvasProcedure;
+        canvas_class.cbWndExtra = sizeof(PlatformImage*);
+        canvas_class.hInstance = ProgramInstance();
+        canvas_class.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+        canvas_class.lpszClassName = CANVAS_CLASS;
+        controls_state.canvas_class = RegisterClassExA(&canvas_class);
+        if (!controls_state.canvas_class) return nullptr;
+    }
+    HWND canvas = MakeChild(WS_EX_CLIENTEDGE, CANVAS_CLASS, 0, parent, ResolveControlId(id), x, y, width, height);
+    if (!canvas) return nullptr;
+    RECT inside;
+    GetClientRect(canvas, &inside);
+    PlatformImage* image = NewImage(inside.right > 0 ? inside.right : 1, inside.bottom > 0 ? inside.bottom : 1, 32);
+    if (!image) {
+        DestroyWindow(canvas);
+        return nullptr;
+    }
+    SetWindowLongPtrA(canvas, 0, reinterpret_cast<LONG_PTR>(image));
+    InvalidateRect(canvas, nullptr, FALSE);
+    return AsWindowRef(canvas);
+}
+
+WindowRef CreateImageControl(WindowRef parent, int id, int x, int y, int width, int height) {
+    return AsWindowRef(
+        MakeChild(WS_EX_CLIENTEDGE, "STATIC", SS_BITMAP, parent, ResolveControlId(id), x, y, width, height));
+}
+
+void SetControlImage(WindowRef control, ImageRef image) {
+    HWND hwnd = AsHwnd(control);
+    if (!IsWindow(hwnd)) return;
+    HBITMAP bitmap = image ? image->bitmap : nullptr;
+    SendMessageA(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
+    if (image) {
+        // The control's size is the image's plus its edge, whatever the static made of it.
+        RECT outer, inner;
+        GetWindowRect(hwnd, &outer);
+        GetClientRect(hwnd, &inner);
+        int edge_x = (outer.right - outer.left) - inner.right;
+        int edge_y = (outer.bottom - outer.top) - inner.bottom;
+        SetWindowPos(hwnd, nullptr, 0, 0, image->width + edge_x, image->height + edge_y,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    // Setting the very same bitmap again must still show its new pixels, at once.
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+}
