@@ -1,0 +1,154 @@
+# Helpers for running korvelt without a real screen or sound card: a private Xvfb display,
+# a private PulseAudio server with a null sink, a test tone, window lookup and screenshots.
+# Source it from bash; every start_ function has a matching stop_ function, and
+# korvelt_stop_all undoes whatever was started. Only processes started here are stopped.
+
+KORVELT_XVFB_PID=""
+KORVELT_PULSE_DIR=""
+KORVELT_PULSE_PID=""
+KORVELT_TONE_PID=""
+
+# korvelt_start_xvfb [WIDTHxHEIGHTxDEPTH]: starts Xvfb on a free display and exports DISPLAY.
+korvelt_start_xvfb() {
+    local screen="${1:-1280x1024x24}" fdfile
+    fdfile="$(mktemp)"
+    # -displayfd lets the server pick a free display number itself, so parallel runs never clash.
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+    KORVELT_XVFB_PID=$!
+    local i number=""
+    for i in $(seq 1 100); do
+        number="$(head -n1 "$fdfile" 2>/dev/null)"
+        [ -n "$number" ] && break
+        kill -0 "$KORVELT_XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    rm -f "$fdfile"
+    if [ -z "$number" ]; then
+        echo "Xvfb did not start" >&2
+        korvelt_stop_xvfb
+        return 1
+    fi
+    export DISPLAY=":$number"
+}
+
+korvelt_stop_xvfb() {
+    if [ -n "$KORVELT_XVFB_PID" ]; then
+        kill "$KORVELT_XVFB_PID" 2>/dev/null
+        wait "$KORVELT_XVFB_PID" 2>/dev/null
+        KORVELT_XVFB_PID=""
+    fi
+}
+
+# True when $DISPLAY names an X server that answers.
+korvelt_display_usable() {
+    [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1
+}
+
+# korvelt_start_pulse [SINK]: starts a PulseAudio server of our own (its own runtime directory,
+# so it never meets a user's server or another test run), with one null sink whose monitor is
+# the default source, and exports PULSE_SERVER so every client started from here uses it.
+korvelt_start_pulse() {
+    local sink="${1:-korvelt_demo}"
+    KORVELT_PULSE_DIR="$(mktemp -d /tmp/korvelt-pulse.XXXXXX)"
+    mkdir -p "$KORVELT_PULSE_DIR/home" "$KORVELT_PULSE_DIR/run"
+    chmod 700 "$KORVELT_PULSE_DIR/run"
+    # -n skips the default module list (no hardware probing, no X11 or D-Bus modules);
+    # anonymous access on our own socket spares the clients a shared cookie file.
+    # Running as root only earns a warning in the log.
+    HOME="$KORVELT_PULSE_DIR/home" XDG_RUNTIME_DIR="$KORVELT_PULSE_DIR/run" \
+        pulseaudio -D -n --system=false --exit-idle-time=-1 --disallow-exit \
+        --log-target="file:$KORVELT_PULSE_DIR/pulse.log" \
+        --load="module-native-protocol-unix auth-anonymous=1 socket=$KORVELT_PULSE_DIR/native" \
+        --load="module-null-sink sink_name=$sink rate=44100 channels=2" \
+        </dev/null >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; return 1; }
+    export PULSE_SERVER="unix:$KORVELT_PULSE_DIR/native"
+    KORVELT_PULSE_PID="$(cat "$KORVELT_PULSE_DIR/run/pulse/pid" 2>/dev/null)"
+    local i
+    for i in $(seq 1 50); do
+        pactl info >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    pactl set-default-sink "$sink" && pactl set-default-source "$sink.monitor" ||
+        { echo "pulseaudio has no sink $sink" >&2; return 1; }
+}
+
+korvelt_stop_pulse() {
+    if [ -n "$KORVELT_PULSE_PID" ]; then
+        kill "$KORVELT_PULSE_PID" 2>/dev/null
+        local i
+        for i in $(seq 1 30); do
+            kill -0 "$KORVELT_PULSE_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        KORVELT_PULSE_PID=""
+    fi
+    if [ -n "$KORVELT_PULSE_DIR" ]; then
+        rm -rf "$KORVELT_PULSE_DIR"
+        KORVELT_PULSE_DIR=""
+    fi
+    unset PULSE_SERVER
+}
+
+# korvelt_make_tone FILE [REPEATS]: a stereo 44.1 kHz 16-bit WAV of a 1 kHz tone whose level
+# steps every second, left and right at different levels; the 6-second pattern is played
+# REPEATS + 1 times (default 10, about a minute).
+korvelt_make_tone() {
+    local out="$1" repeats="${2:-10}" dir i
+    dir="$(mktemp -d)"
+    local left=(0.90 0.50 0.25 0.10 0.60 0.03)
+    local right=(0.30 0.80 0.05 0.60 0.15 0.95)
+    for i in 0 1 2 3 4 5; do
+        sox -q -n -r 44100 -b 16 -c 1 "$dir/mono$i.wav" synth 1 sine 1000
+        sox -q "$dir/mono$i.wav" -c 2 "$dir/step$i.wav" remix "1v${left[$i]}" "1v${right[$i]}"
+    done
+    sox -q "$dir"/step0.wav "$dir"/step1.wav "$dir"/step2.wav "$dir"/step3.wav \
+        "$dir"/step4.wav "$dir"/step5.wav "$out" repeat "$repeats"
+    local rc=$?
+    rm -rf "$dir"
+    return $rc
+}
+
+# korvelt_play_tone FILE [SINK]: plays FILE into the sink in the background.
+korvelt_play_tone() {
+    paplay -d "${2:-korvelt_demo}" "$1" >/dev/null 2>&1 &
+    KORVELT_TONE_PID=$!
+}
+
+korvelt_stop_tone() {
+    if [ -n "$KORVELT_TONE_PID" ]; then
+        kill "$KORVELT_TONE_PID" 2>/dev/null
+        wait "$KORVELT_TONE_PID" 2>/dev/null
+        KORVELT_TONE_PID=""
+    fi
+}
+
+# korvelt_find_window TITLE_PART [TIMEOUT_SECONDS]: prints the id of the first window whose
+# title contains TITLE_PART, waiting for it to appear.
+korvelt_find_window() {
+    local part="$1" tries=$(( ${2:-10} * 10 )) id i
+    for i in $(seq 1 "$tries"); do
+        if command -v xdotool >/dev/null 2>&1; then
+            id="$(xdotool search --name "$part" 2>/dev/null | head -n1)"
+        else
+            id="$(xwininfo -root -tree 2>/dev/null | grep -F "$part" |
+                  awk '{print $1}' | head -n1)"
+        fi
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# korvelt_screenshot WINDOW_ID FILE: the window's pixels as PNG.
+korvelt_screenshot() {
+    import -window "$1" "$2"
+}
+
+korvelt_stop_all() {
+    korvelt_stop_tone
+    korvelt_stop_pulse
+    korvelt_stop_xvfb
+}

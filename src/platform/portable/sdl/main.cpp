@@ -1,0 +1,39 @@
+// Entry point of the Linux (SDL2) program: sets SDL up, runs the application, returns its
+// exit code.
+//
+// KORVELT_RUN_SECONDS=<seconds> in the environment (for demonstrations and end-to-end
+// tests) makes the program receive a close request, as if the close button had been
+// pressed, that many seconds after start. Nothing else is configurable.
+#include <SDL.h>
+
+#include <cstdlib>
+
+#include "platform/platform.h"
+#include "platform/portable/sdl/sdl_presenter.h"
+
+int main(int, char**) {
+    // Monitor sources are how a user meters what the computer itself plays; SDL hides them
+    // unless asked. These must be in the environment before SDL_Init reads them.
+    setenv("SDL_AUDIO_INCLUDE_MONITORS", "1", 1);
+    // The window surface is all we draw on; no GL context for it.
+    setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+    // The last window's close button is handled as a window event; SDL_QUIT then only
+    // comes from signals, so one click is one close request.
+    SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+
+    double run_seconds = 0;
+    if (const char* text = std::getenv("KORVELT_RUN_SECONDS")) run_seconds = std::strtod(text, nullptr);
+
+    // Each part on its own: without a display the program still runs and records (its
+    // window just is not seen), and without sound it still shows its window.
+    bool events = SDL_Init(SDL_INIT_EVENTS) == 0;
+    bool video = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    SDL_InitSubSystem(SDL_INIT_AUDIO);
+
+    StartSdlPresenter(video, events, run_seconds);
+    int result = ApplicationMain();
+    StopSdlPresenter();
+    FinishClosingCaptureDevices();
+    SDL_Quit();
+    return result;
+}

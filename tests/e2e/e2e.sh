@@ -1,0 +1,497 @@
+#!/bin/bash
+# End-to-end checks of the shipped programs: each build runs on a private X display, records a
+# known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
+# pixels, then ended with Escape.
+# Usage: tests/e2e/e2e.sh [native] [win64] [win32]      (default: all three)
+# Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
+# exits non-zero when a check that is not pending failed. Checks listed in
+# tests/e2e/pending-checks are reported but do not count. Screenshots and logs are kept in
+# build/e2e (KORVELT_E2E_DIR). KORVELT_NATIVE_EXE, KORVELT_WIN64_EXE and KORVELT_WIN32_EXE
+# point at other executables than those of the presets' build folders.
+set -euo pipefail
+
+E2E_DIR_SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ROOT="$(cd "$E2E_DIR_SRC/../.." && pwd)"
+# shellcheck source=../../scripts/lib-display.sh
+source "$ROOT/scripts/lib-display.sh"
+# shellcheck source=shot.sh
+source "$E2E_DIR_SRC/shot.sh"
+
+WORK="${KORVELT_E2E_DIR:-$ROOT/build/e2e}"
+export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
+SINK=korvelt_e2e
+
+# The tone: 441 Hz, so each 128-frame block holds more than one whole period and its peaks;
+# the two channels at different levels so a swapped or mixed channel shows.
+TONE_HZ=441
+LEFT_AMPLITUDE=0.5
+RIGHT_AMPLITUDE=0.25
+
+BACKGROUND="18,24,50"
+BLACK="0,0,0"
+GRID="0,72,0"
+TRACE="10,221,10"
+SEGMENT_ON="0,208,0"
+SEGMENT_OFF="16,48,16"
+SEGMENT_OVER="255,0,0"
+SEGMENT_THRESHOLDS=(0 1 3 10 12 14 16 18 20 22 25 28 32 36 40 45 51 57 64 72 81 90 102 114 128
+                    144 162 181 203 228)
+
+SETTLE_SECONDS=3       # the null sink's monitor delivers its first block up to 1.8 s late
+SHOTS=3                # the window is drawn directly, so one shot may catch a tick half done
+CHECK_NAMES=(title client-size background scope-frames device-list scope-grid scope-trace
+             level-bars meters history-graph escape-exit)
+
+PASSED=0
+FAILED=0
+PENDING=0
+PROGRAM_PID=""
+USED_WINE=0
+
+declare -A PENDING_CHECKS=()
+while read -r line; do
+    line="${line%%#*}"
+    line="${line//[[:space:]]/}"
+    [ -n "$line" ] && PENDING_CHECKS["$line"]=1
+done <"$E2E_DIR_SRC/pending-checks"
+
+Cleanup() {
+    if [ -n "$PROGRAM_PID" ]; then
+        kill -- -"$PROGRAM_PID" 2>/dev/null || true
+        wait "$PROGRAM_PID" 2>/dev/null || true
+        PROGRAM_PID=""
+    fi
+    if [ "$USED_WINE" = 1 ]; then
+        WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+    fi
+    # The display helpers are not written for errexit: a killed child's status would end us.
+    korvelt_stop_all || true
+}
+trap Cleanup EXIT
+
+# Report BUILD CHECK OK VALUE: prints and counts one result.
+Report() {
+    local build="$1" check="$2" ok="$3" value="$4" verdict
+    if [ "$ok" = 1 ]; then verdict=PASS; else verdict=FAIL; fi
+    if [ -n "${PENDING_CHECKS[$check]:-}" ] || [ -n "${PENDING_CHECKS[$build:$check]:-}" ]; then
+        printf 'PEND %-26s (would %s) %s\n' "$build:$check" "$verdict" "$value"
+        PENDING=$(( PENDING + 1 ))
+    elif [ "$ok" = 1 ]; then
+        printf 'PASS %-26s %s\n' "$build:$check" "$value"
+        PASSED=$(( PASSED + 1 ))
+    else
+        printf 'FAIL %-26s %s\n' "$build:$check" "$value"
+        FAILED=$(( FAILED + 1 ))
+    fi
+}
+
+Milliseconds() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# ---- the checks; each reads the loaded screenshot and sets OK (0/1) and VALUE ----
+
+# Where client (0, 0) lies in the screenshot. The native window is the client area itself.
+# A Wine window carries its own frame (no window manager), so we find the client area from
+# what it shows: the background row at the bottom gives left and right, the background
+# column left of the controls gives the bottom, and the top edge of the left scope frame
+# (client y 48) in a column crossing it gives the top.
+LocateClient() {
+    local build="$1" span col i prev found
+    CLIENT_X0=0; CLIENT_Y0=0; CLIENT_X1=$(( SHOT_W - 1 )); CLIENT_Y1=$(( SHOT_H - 1 ))
+    SHOT_OX=0; SHOT_OY=0
+    [ "$build" = native ] && return 0
+    span="$(shot_row_span $(( SHOT_H - 12 )) "$BACKGROUND")"
+    CLIENT_X0="${span% *}"; CLIENT_X1="${span#* }"
+    (( CLIENT_X0 >= 0 )) || return 1
+    col="$(shot_column $(( CLIENT_X0 + 10 )))"
+    CLIENT_Y1="$(awk -v c="$BACKGROUND" '$0 == c { y = NR - 1 } END { print y + 0 }' <<<"$col")"
+    col="$(shot_column $(( CLIENT_X0 + 208 )))"
+    # First non-background pixel after the first background run below the top.
+    found="$(awk -v c="$BACKGROUND" '
+        seen && $0 != c { print NR - 1; exit }
+        $0 == c { seen = 1 }' <<<"$col")"
+    [ -n "$found" ] || return 1
+    CLIENT_Y0=$(( found - 48 ))
+    SHOT_OX=$CLIENT_X0
+    SHOT_OY=$CLIENT_Y0
+}
+
+CheckClientSize() {
+    local build="$1" w h
+    w=$(( CLIENT_X1 - CLIENT_X0 + 1 )); h=$(( CLIENT_Y1 - CLIENT_Y0 + 1 ))
+    if [ "$build" = native ]; then
+        OK=0
+        (( WIN_W == 800 && WIN_H == 720 )) && OK=1
+        VALUE="client ${WIN_W}x${WIN_H} (want 800x720)"
+    else
+        local left=$CLIENT_X0 right=$(( SHOT_W - 1 - CLIENT_X1 )) bottom=$(( SHOT_H - 1 - CLIENT_Y1 ))
+        OK=0
+        if (( WIN_W == 800 && WIN_H == 720 && WIN_X == 50 && WIN_Y == 100 &&
+              left == right && left == bottom && CLIENT_Y0 > left && left >= 0 &&
+              w >= 780 && h >= 660 )); then
+            OK=1
+        fi
+        VALUE="frame ${WIN_W}x${WIN_H} at ($WIN_X,$WIN_Y) (want 800x720 at (50,100)); client ${w}x${h} at ($CLIENT_X0,$CLIENT_Y0) in the frame; borders left $left right $right bottom $bottom"
+    fi
+}
+
+CheckBackground() {
+    local points=(5,100 20,400 395,150 395,400 200,290 390,290 780,150 780,450 455,600
+                  20,688 400,688 780,688) p c bad=""
+    for p in "${points[@]}"; do
+        c="$(shot_pixel "${p%,*}" "${p#*,}")"
+        [ "$c" = "$BACKGROUND" ] || bad="$bad ($p)=$c"
+    done
+    if [ -z "$bad" ]; then OK=1; VALUE="(18,24,50) at ${#points[@]} points"
+    else OK=0; VALUE="not (18,24,50):$bad"; fi
+}
+
+# One sunken frame (x, y, w, h): both border pixels on each side differ from the background,
+# the pixels just outside are background, and the top-left edges are darker than the
+# bottom-right ones.
+CheckOneFrame() {
+    local fx="$1" fy="$2" fw="$3" fh="$4" mx my rx by bad="" c top left bottom right
+    mx=$(( fx + 172 )); my=$(( fy + 114 )); rx=$(( fx + fw - 1 )); by=$(( fy + fh - 1 ))
+    for p in "$mx,$fy" "$mx,$(( fy + 1 ))" "$fx,$my" "$(( fx + 1 )),$my" \
+             "$mx,$by" "$mx,$(( by - 1 ))" "$rx,$my" "$(( rx - 1 )),$my"; do
+        c="$(shot_pixel "${p%,*}" "${p#*,}")"
+        [ "$c" != "$BACKGROUND" ] && [ "$c" != outside ] || bad="$bad edge($p)=$c"
+    done
+    for p in "$mx,$(( fy - 1 ))" "$(( fx - 1 )),$my" "$mx,$(( by + 1 ))" "$(( rx + 1 )),$my"; do
+        c="$(shot_pixel "${p%,*}" "${p#*,}")"
+        [ "$c" = "$BACKGROUND" ] || bad="$bad outside($p)=$c"
+    done
+    top=$(colour_luma "$(shot_pixel "$mx" "$fy")")
+    left=$(colour_luma "$(shot_pixel "$fx" "$my")")
+    bottom=$(colour_luma "$(shot_pixel "$mx" "$by")")
+    right=$(colour_luma "$(shot_pixel "$rx" "$my")")
+    (( top + left < bottom + right )) || bad="$bad not-sunken(top $top left $left bottom $bottom right $right)"
+    FRAME_BAD="$bad"
+}
+
+CheckScopeFrames() {
+    local bad1 bad2
+    CheckOneFrame 36 48 344 229; bad1="$FRAME_BAD"
+    CheckOneFrame 36 303 344 229; bad2="$FRAME_BAD"
+    if [ -z "$bad1$bad2" ]; then OK=1; VALUE="edges at (36,48)-(379,276) and (36,303)-(379,531)"
+    else OK=0; VALUE="upper:${bad1:- ok} lower:${bad2:- ok}"; fi
+}
+
+# The device list in the toolbar along the top: a 200 x 20 box at x = 481 + 3B, y 5 in the
+# toolbar (a Windows toolbar's own client area starts below its 2-pixel divider).
+CheckDeviceList() {
+    local row left="" right="" face top="" bottom="" column y c
+    row="$(awk -v iw="$SHOT_W" -v ox="$SHOT_OX" -v y="$(( 15 + SHOT_OY ))" \
+        'NR > y * iw + ox && NR <= (y + 1) * iw' "$SHOT_TXT")"
+    face="$(sed -n 481p <<<"$row")"
+    # Row 15 from x 481: the first pixel unlike the toolbar is the box's left border.
+    read -r left right < <(awk -v face="$face" '
+        NR > 481 && l == "" && $0 != face { l = NR - 1 }
+        l != "" && r == "" && $0 == face { r = NR - 2 }
+        END { print (l == "" ? -1 : l), (r == "" ? -1 : r) }' <<<"$row")
+    if (( left < 0 || left > 700 )); then
+        OK=0; VALUE="no box right of x 480 on row 15 (toolbar $face)"
+        return
+    fi
+    column="$(shot_column $(( left + 100 + SHOT_OX )))"
+    for (( y = 15; y >= 0; y-- )); do
+        c="$(sed -n "$(( y + SHOT_OY + 1 ))p" <<<"$column")"
+        if [ "$c" = "$face" ]; then top=$(( y + 1 )); break; fi
+    done
+    for (( y = 15; y <= 40; y++ )); do
+        c="$(sed -n "$(( y + SHOT_OY + 1 ))p" <<<"$column")"
+        if [ "$c" = "$face" ]; then bottom=$(( y - 1 )); break; fi
+    done
+    OK=0
+    if [ -n "$top" ] && [ -n "$bottom" ] && (( right - left + 1 == 200 &&
+          bottom - top + 1 == 20 && top >= 3 && top <= 10 )); then
+        OK=1
+    fi
+    VALUE="box x $left..$right, y ${top:-?}..${bottom:-?} (want 200 x 20 near the top; toolbar $face)"
+}
+
+CheckScopeGrid() {
+    local bad="" top n y x stats
+    for top in 50 305; do
+        stats="$(shot_region 38 "$top" 340 225 "$BLACK")"
+        n="${stats%% *}"
+        (( n >= 340 * 225 * 7 / 10 )) || bad="$bad box@$top:black=$n"
+        for y in $(( top + 62 )) $(( top + 112 )) $(( top + 162 )); do
+            stats="$(shot_region 38 "$y" 340 1 "$GRID")"; n="${stats%% *}"
+            (( n >= 280 )) || bad="$bad row$y:$n/340"
+        done
+        for x in 110 210 310; do
+            stats="$(shot_region "$x" "$top" 1 225 "$GRID")"; n="${stats%% *}"
+            (( n >= 180 )) || bad="$bad col$x@$top:$n/225"
+        done
+    done
+    if [ -z "$bad" ]; then OK=1; VALUE="black boxes, grid (0,72,0) at rows c-50, c, c+50 and x 110, 210, 310"
+    else OK=0; VALUE="$bad"; fi
+}
+
+# The trace of amplitude A reaches centre_y -/+ 112 * A and spans x 38 .. 373.
+CheckScopeTrace() {
+    local bad="" desc="" top centre amp want n x0 x1 y0 y1 stats
+    for top in 50 305; do
+        centre=$(( top + 112 ))
+        if (( top == 50 )); then amp=$LEFT_AMPLITUDE; else amp=$RIGHT_AMPLITUDE; fi
+        want=$(awk -v a="$amp" 'BEGIN { print int(int(a * 32767 + 0.5) * 225 / 65535) }')
+        stats="$(shot_region 38 "$top" 340 225 "$TRACE")"
+        read -r n x0 x1 y0 y1 <<<"$stats"
+        desc="$desc box@$top: $n px, x $x0..$x1, y $(( y0 - centre ))..+$(( y1 - centre )) around $centre (want -$want..+$want);"
+        if (( n == 0 )); then bad=1; continue; fi
+        (( x0 <= 40 && x1 >= 368 && x1 <= 373 )) || bad=1
+        (( centre - y0 >= want - 2 && centre - y0 <= want + 2 )) || bad=1
+        (( y1 - centre >= want - 2 && y1 - centre <= want + 2 )) || bad=1
+    done
+    if [ -z "$bad" ]; then OK=1; else OK=0; fi
+    VALUE="$desc"
+}
+
+# Segments lit from the level 340 * peak / 32767 through the thresholds.
+ExpectedLitSegments() {
+    local level k m=0
+    level=$(awk -v a="$1" 'BEGIN { printf "%d", 340 * int(a * 32767 + 0.5) / 32767 * 1000 }')
+    for (( k = 1; k <= 29; k++ )); do
+        (( SEGMENT_THRESHOLDS[k] * 1000 <= level )) && m=$k
+    done
+    echo "$m"
+}
+
+CheckLevelBars() {
+    local bad="" desc="" top amp want i c pattern got
+    for top in 578 617; do
+        if (( top == 578 )); then amp=$LEFT_AMPLITUDE; else amp=$RIGHT_AMPLITUDE; fi
+        want=$(ExpectedLitSegments "$amp")
+        pattern=""; got=0
+        for (( i = 1; i <= 30; i++ )); do
+            c="$(shot_pixel $(( 19 + 14 * i + 6 )) $(( top + 18 )))"
+            case "$c" in
+                "$SEGMENT_ON") pattern="${pattern}#"; (( i == got + 1 )) && got=$i ;;
+                "$SEGMENT_OFF") pattern="${pattern}." ;;
+                "$SEGMENT_OVER") pattern="${pattern}R" ;;
+                *) pattern="${pattern}?" ;;
+            esac
+        done
+        local expect_pattern=""
+        for (( i = 1; i <= 30; i++ )); do
+            if (( i <= want )); then expect_pattern="${expect_pattern}#"; else expect_pattern="${expect_pattern}."; fi
+        done
+        [ "$pattern" = "$expect_pattern" ] || bad=1
+        desc="$desc bar@$top [$pattern] lit 1..$got (want 1..$want);"
+    done
+    if [ -z "$bad" ]; then OK=1; else OK=0; fi
+    VALUE="$desc"
+}
+
+# The needle of a steady tone: meter value 42.2 * log10(0.7 * level) (the average of equal
+# values is the value), angle value * 0.9 - 45 degrees, tip at pivot (168, 223) + 198 along
+# the angle, in the meter's inner area whose corner is (412, 51) or (412, 306). The tip dot
+# (radius 2) in the needle colour is the topmost needle-coloured spot.
+CheckMeters() {
+    local bad="" desc="" top amp want_x want_y got
+    for top in 51 306; do
+        if (( top == 51 )); then amp=$LEFT_AMPLITUDE; else amp=$RIGHT_AMPLITUDE; fi
+        read -r want_x want_y < <(awk -v a="$amp" 'BEGIN {
+            level = 340 * int(a * 32767 + 0.5) / 32767
+            v = 42.2 * log(0.7 * level) / log(10); t = (v * 0.9 - 45) * 3.14159265358979 / 180
+            x = sin(t) * 198 + 168; y = 223 - cos(t) * 198
+            printf "%d %d\n", int(x + 0.5), int(y + 0.5) }')
+        got="$(awk -v iw="$SHOT_W" -v ox="$SHOT_OX" -v oy="$SHOT_OY" -v top="$top" '
+            BEGIN { first = (top + oy) * iw + 1; last = (top + 223 + oy) * iw; best = -1 }
+            NR < first { next }
+            NR > last { exit }
+            $0 == "10,221,10" {
+                i = NR - 1; x = i % iw - ox - 412; y = int(i / iw) - oy - top
+                if (x < 0 || x >= 336) next
+                if (best < 0) { best = y }
+                if (y == best) { sum += x; n++ }
+            }
+            END { if (best < 0) print "none"; else printf "%d %d\n", int(sum / n + 0.5), best + 2 }' "$SHOT_TXT")"
+        desc="$desc meter@$top: tip at ($got) (want ($want_x $want_y) +-2);"
+        if [ "$got" = none ]; then bad=1; continue; fi
+        local gx="${got% *}" gy="${got#* }"
+        (( gx - want_x <= 2 && want_x - gx <= 2 && gy - want_y <= 2 && want_y - gy <= 2 )) || bad=1
+    done
+    if [ -z "$bad" ]; then OK=1; else OK=0; fi
+    VALUE="$desc"
+}
+# With a steady tone the newest columns of the history sit on one row: the value
+# round(19.4 * log10(left level * right level)) on a 0..100 scale over the 140-pixel image,
+# whose top-left inner corner is at (462, 542).
+CheckHistoryGraph() {
+    local value y bad="" c p
+    read -r value y < <(awk -v a="$LEFT_AMPLITUDE" -v b="$RIGHT_AMPLITUDE" 'BEGIN {
+        l = 340 * int(a * 32767 + 0.5) / 32767; r = 340 * int(b * 32767 + 0.5) / 32767
+        v = 19.4 * log(l * r) / log(10); v = int(v + 0.5)
+        print v, 542 + 140 - int(v / 100 * 140) }')
+    for p in 720 735 744; do
+        c="$(shot_pixel "$p" "$y")"
+        [ "$c" = "0,186,0" ] || bad="$bad ($p,$y)=$c"
+        c="$(shot_pixel "$p" $(( y - 3 )))"
+        [ "$c" = "0,34,0" ] || bad="$bad ($p,$(( y - 3 )))=$c"
+        c="$(shot_pixel "$p" $(( y + 3 )))"
+        [ "$c" = "0,34,0" ] || bad="$bad ($p,$(( y + 3 )))=$c"
+    done
+    if [ -z "$bad" ]; then OK=1; VALUE="newest columns at y $y (value $value) in (0,186,0) on (0,34,0)"
+    else OK=0; VALUE="want the trace at y $y (value $value):$bad"; fi
+}
+
+# ---- one build ----
+
+# The checks judged from screenshots, in the order they run, with their procedures.
+SHOT_CHECKS=(background:CheckBackground scope-frames:CheckScopeFrames device-list:CheckDeviceList
+             scope-grid:CheckScopeGrid scope-trace:CheckScopeTrace level-bars:CheckLevelBars
+             meters:CheckMeters history-graph:CheckHistoryGraph)
+
+# FailRest BUILD REASON FROM: every check from FROM on fails with REASON.
+FailRest() {
+    local build="$1" reason="$2" from="$3" name go=0
+    for name in "${CHECK_NAMES[@]}"; do
+        [ "$name" = "$from" ] && go=1
+        [ "$go" = 1 ] && Report "$build" "$name" 0 "$reason"
+    done
+}
+
+RunBuild() {
+    local build="$1" exe title timeout cmd=() window="" start now i name proc entry
+    case "$build" in
+        native) exe="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"; timeout=30
+                # The title names the width of a pointer in the build.
+                title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
+                cmd=("$exe") ;;
+        win64)  exe="${KORVELT_WIN64_EXE:-$ROOT/build/win64/korvelt.exe}"; timeout=40
+                title="KORVELT - BETA2 - 64 BIT - MARDELLIN"
+                cmd=("$ROOT/scripts/wine-run" "$exe") ;;
+        win32)  exe="${KORVELT_WIN32_EXE:-$ROOT/build/win32/korvelt.exe}"; timeout=40
+                title="KORVELT - BETA2 - 32 BIT - MARDELLIN"
+                cmd=("$ROOT/scripts/wine-run" "$exe") ;;
+        *) echo "unknown build $build" >&2; return 2 ;;
+    esac
+    echo "== $build: $exe"
+    if [ ! -x "$exe" ] && [ ! -f "$exe" ]; then
+        FailRest "$build" "not built: $exe" title
+        return 0
+    fi
+
+    mkdir -p "$WORK/$build"
+    rm -f "$WORK/$build"/shot*
+    korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
+    start=$(Milliseconds)
+    # Its own process group, so a hung program is ended with everything it started.
+    setsid "${cmd[@]}" >"$WORK/$build/program.log" 2>&1 </dev/null &
+    PROGRAM_PID=$!
+
+    while :; do
+        window="$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n1 || true)"
+        [ -n "$window" ] && break
+        now=$(Milliseconds)
+        if (( now - start > timeout * 1000 )) || ! kill -0 "$PROGRAM_PID" 2>/dev/null; then break; fi
+        sleep 0.1
+    done
+    if [ -z "$window" ]; then
+        local seen
+        seen="$(xdotool search --onlyvisible --name . getwindowname %@ 2>/dev/null | tr '\n' '|' || true)"
+        xwininfo -root -tree >"$WORK/$build/windows.txt" 2>&1 || true
+        if kill -0 "$PROGRAM_PID" 2>/dev/null; then seen="$seen; still running"
+        else seen="$seen; ended"; fi
+        FailRest "$build" "no window titled \"$title\" after $(( ($(Milliseconds) - start) / 1000 )) s (visible: ${seen:-none}; log $WORK/$build/program.log)" title
+        kill -- -"$PROGRAM_PID" 2>/dev/null || true
+        wait "$PROGRAM_PID" 2>/dev/null || true
+        PROGRAM_PID=""
+        korvelt_stop_tone || true
+        return 0
+    fi
+    Report "$build" title 1 "\"$(xdotool getwindowname "$window")\" after $(( ($(Milliseconds) - start) )) ms"
+
+    sleep "$SETTLE_SECONDS"
+    local geometry
+    geometry="$(xwininfo -id "$window")"
+    WIN_X=$(awk '/Absolute upper-left X/ { print $NF }' <<<"$geometry")
+    WIN_Y=$(awk '/Absolute upper-left Y/ { print $NF }' <<<"$geometry")
+    WIN_W=$(awk '/^ *Width:/ { print $NF }' <<<"$geometry")
+    WIN_H=$(awk '/^ *Height:/ { print $NF }' <<<"$geometry")
+    for (( i = 1; i <= SHOTS; i++ )); do
+        import -window "$window" "$WORK/$build/shot$i.png" 2>>"$WORK/$build/import.log" || true
+        sleep 0.3
+    done
+
+    # Each check passes when it passes on one of the shots; otherwise the last shot speaks.
+    declare -A ok=() value=()
+    local located=0
+    for (( i = 1; i <= SHOTS; i++ )); do
+        [ -s "$WORK/$build/shot$i.png" ] || continue
+        shot_load "$WORK/$build/shot$i.png"
+        if (( located == 0 )); then
+            if LocateClient "$build"; then located=1; else located=2; fi
+            CheckClientSize "$build"
+            ok[client-size]=$OK; value[client-size]="$VALUE"
+            if (( located == 2 )); then
+                value[client-size]="client area not found in the screenshot; ${value[client-size]}"
+                ok[client-size]=0
+            fi
+        fi
+        SHOT_OX=$CLIENT_X0; SHOT_OY=$CLIENT_Y0
+        [ "$build" = native ] && { SHOT_OX=0; SHOT_OY=0; }
+        for entry in "${SHOT_CHECKS[@]}"; do
+            name="${entry%%:*}"; proc="${entry#*:}"
+            [ "${ok[$name]:-0}" = 1 ] && continue
+            "$proc"
+            ok[$name]=$OK; value[$name]="$VALUE"
+        done
+    done
+    Report "$build" client-size "${ok[client-size]:-0}" "${value[client-size]:-no screenshot}"
+    for entry in "${SHOT_CHECKS[@]}"; do
+        name="${entry%%:*}"
+        Report "$build" "$name" "${ok[$name]:-0}" "${value[$name]:-no screenshot}"
+    done
+
+    # Escape: focus the window, press the key, and give the program one second to end.
+    xdotool windowfocus "$window" 2>/dev/null || true
+    sleep 0.2
+    xdotool key Escape 2>/dev/null || true
+    start=$(Milliseconds)
+    while kill -0 "$PROGRAM_PID" 2>/dev/null && (( $(Milliseconds) - start < 1000 )); do
+        sleep 0.02
+    done
+    local elapsed=$(( $(Milliseconds) - start )) status
+    if kill -0 "$PROGRAM_PID" 2>/dev/null; then
+        Report "$build" escape-exit 0 "still running 1 s after Escape"
+        kill -- -"$PROGRAM_PID" 2>/dev/null || true
+        wait "$PROGRAM_PID" 2>/dev/null || true
+    else
+        status=0
+        wait "$PROGRAM_PID" || status=$?
+        if [ "$status" = 0 ]; then Report "$build" escape-exit 1 "exit code 0 after $elapsed ms"
+        else Report "$build" escape-exit 0 "exit code $status after $elapsed ms"; fi
+    fi
+    PROGRAM_PID=""
+    korvelt_stop_tone || true
+}
+
+# ---- main ----
+
+BUILDS=("$@")
+[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native win64 win32)
+mkdir -p "$WORK"
+
+korvelt_start_xvfb 1280x1024x24 || { echo "e2e: no X display" >&2; exit 1; }
+korvelt_start_pulse "$SINK" || { echo "e2e: no PulseAudio server" >&2; exit 1; }
+sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
+    remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"
+
+for build in "${BUILDS[@]}"; do
+    if [ "$build" != native ] && [ "$USED_WINE" = 0 ]; then
+        USED_WINE=1
+        # A Wine session started earlier without this display would keep its null desktop.
+        WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+        # With no window manager, Wine must draw its own frames: a managed window waits two
+        # seconds for a manager that never answers each time it is hidden.
+        KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
+            /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+    fi
+    if [ "$build" != native ]; then export KORVELT_WINE_DISPLAY=1; fi
+    RunBuild "$build"
+done
+
+echo "e2e: $PASSED passed, $FAILED failed, $PENDING pending"
+[ "$FAILED" = 0 ]

@@ -1,0 +1,74 @@
+#!/bin/bash
+# Measures what the native program costs while it shows a tone: CPU seconds used over a fixed
+# window after a warm-up, and peak resident memory, three runs, medians printed. Not a test.
+# Usage: tests/e2e/measure-cpu.sh [EXECUTABLE]    (default build/native/korvelt)
+# KORVELT_MEASURE_SECONDS (30), KORVELT_WARMUP_SECONDS (5) and KORVELT_MEASURE_RUNS (3) change it.
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+ROOT="$(cd "$HERE/../.." && pwd)"
+# shellcheck source=../../scripts/lib-display.sh
+source "$ROOT/scripts/lib-display.sh"
+
+EXE="${1:-$ROOT/build/native/korvelt}"
+SECONDS_MEASURED="${KORVELT_MEASURE_SECONDS:-30}"
+WARMUP="${KORVELT_WARMUP_SECONDS:-5}"
+RUNS="${KORVELT_MEASURE_RUNS:-3}"
+SINK=korvelt_measure
+TICKS_PER_SECOND="$(getconf CLK_TCK)"
+WORK="$(mktemp -d)"
+PROGRAM_PID=""
+
+Cleanup() {
+    if [ -n "$PROGRAM_PID" ]; then
+        kill "$PROGRAM_PID" 2>/dev/null || true
+        wait "$PROGRAM_PID" 2>/dev/null || true
+    fi
+    korvelt_stop_all || true
+    rm -rf "$WORK"
+}
+trap Cleanup EXIT
+
+[ -x "$EXE" ] || { echo "no program at $EXE (build the native preset first)" >&2; exit 1; }
+
+# CpuTicks PID: user + system time so far, in clock ticks. The command name may hold spaces,
+# so the fields are counted from the closing parenthesis.
+CpuTicks() {
+    local stat rest
+    stat="$(cat "/proc/$1/stat")"
+    rest="${stat##*) }"
+    awk '{ print $12 + $13 }' <<<"$rest"
+}
+
+Median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+korvelt_start_xvfb 1280x1024x24 || { echo "no X display" >&2; exit 1; }
+korvelt_start_pulse "$SINK" || { echo "no PulseAudio server" >&2; exit 1; }
+sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth $(( WARMUP + SECONDS_MEASURED + 5 )) \
+    sine 441 sine 441 remix 1v0.5 2v0.25
+
+cpu_list=()
+hwm_list=()
+for (( run = 1; run <= RUNS; run++ )); do
+    korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
+    "$EXE" >"$WORK/program.log" 2>&1 </dev/null &
+    PROGRAM_PID=$!
+    sleep "$WARMUP"
+    kill -0 "$PROGRAM_PID" 2>/dev/null || { echo "the program ended early:" >&2; cat "$WORK/program.log" >&2; exit 1; }
+    before=$(CpuTicks "$PROGRAM_PID")
+    sleep "$SECONDS_MEASURED"
+    after=$(CpuTicks "$PROGRAM_PID")
+    hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$PROGRAM_PID/status")
+    kill "$PROGRAM_PID" 2>/dev/null || true
+    wait "$PROGRAM_PID" 2>/dev/null || true
+    PROGRAM_PID=""
+    korvelt_stop_tone || true
+    cpu=$(awk -v t=$(( after - before )) -v hz="$TICKS_PER_SECOND" 'BEGIN { printf "%.2f", t / hz }')
+    echo "run $run: $cpu CPU seconds in $SECONDS_MEASURED s, peak resident $hwm kB"
+    cpu_list+=("$cpu")
+    hwm_list+=("$hwm")
+done
+
+cpu=$(Median "${cpu_list[@]}")
+hwm=$(Median "${hwm_list[@]}")
+echo "median: $cpu CPU seconds in $SECONDS_MEASURED s ($(awk -v c="$cpu" -v s="$SECONDS_MEASURED" 'BEGIN { printf "%.1f", 100 * c / s }')% of one core), peak resident $hwm kB"
