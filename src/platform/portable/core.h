@@ -26,7 +26,28 @@ struct PlatformImage {
     int height = 0;
     int depth = 32;
     std::vector<uint32_t> pixels;  // 0xAABBGGRR, row after row
+    // Changes (never repeating, across all images) whenever the pixels may have changed: at
+    // creation and at the start of every drawing pass on the image.
+    uint64_t generation = 0;
+    uint64_t opaque_generation = 0;  // the generation `opaque` was worked out for
+    bool opaque = false;             // every pixel has alpha 255
     Surface View() { return Surface{width, height, width, pixels.data()}; }
+};
+
+// An image copied opaquely onto a canvas's backing, and the part of it drawn over since.
+// Copying the same unchanged image to the same place again only has to restore that part:
+// the meters lay the same face and cover plate down on every update and change a needle's
+// worth of pixels in between.
+struct BlitMemo {
+    uint64_t generation = 0;   // the image's generation; 0 = slot unused
+    int x = 0, y = 0;          // where it was copied
+    RectI rect{0, 0, 0, 0};    // the backing pixels it covered (clipped)
+    RectI touched{0, 0, 0, 0}; // bounding box of what was written over `rect` since
+    // Part of `rect` that another memo's image was copied over afterwards (left out of
+    // `touched`): while that image lies there untouched, restoring this one there can wait.
+    int covered_by = -1;       // that memo's slot
+    uint64_t covered_generation = 0;
+    RectI covered{0, 0, 0, 0};
 };
 
 struct PlatformFont {
@@ -68,10 +89,28 @@ struct PlatformWindow {
     int backing_width = 0;
     int backing_height = 0;
     std::vector<uint32_t> backing;
+    static constexpr int BLIT_MEMOS = 3;
+    BlitMemo blit_memos[BLIT_MEMOS];
+    int next_memo = 0;                      // slot to reuse when all are taken
+    // The top level's pixels over the canvas's visible part equal the backing: nothing else
+    // has drawn there since the backing was last shown whole. Only then may a pass show just
+    // the pixels it really changed instead of everything it drew.
+    bool backing_shown = false;
 
     // Image control.
     PlatformImage* image = nullptr;
 };
+
+// ---- raster.cpp: fast paths the window code shares ----
+// Copies `count` pixels, making them opaque (whole runs are a memcpy when already opaque).
+void RasterCopyPixels(uint32_t* to, const uint32_t* from, int count);
+// Every pixel has alpha 255.
+bool RasterOpaque(const Surface& s);
+
+// ---- text.cpp ----
+// Bounding box of every pixel that drawing `text` unrotated at (x, y) may change, the
+// background cell included when `background`. Empty for no text.
+RectI TextInkBox(TextFont* font, int x, int y, const char* text, bool background);
 
 // ---- windows.cpp ----
 PlatformWindow* TopLevelOf(PlatformWindow* window);
@@ -88,6 +127,11 @@ Surface ContentSurface(PlatformWindow* top);
 TextFont* DefaultGuiFont();
 // Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level.
 void ComposeCanvas(PlatformWindow* canvas, RectI area);
+// Something other than a canvas's own composition changed the top level's pixels in `area`:
+// canvases there (but `except`) no longer show their backing there.
+void CanvasesOverdrawn(PlatformWindow* top, RectI area, PlatformWindow* except);
+// The canvas's visible part is wholly shown (after composing all of it).
+bool CanvasVisibleWhole(PlatformWindow* canvas, RectI backing_area);
 // An image is being released: image controls stop showing it.
 void ForgetImageInControls(PlatformImage* image);
 

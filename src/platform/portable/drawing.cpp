@@ -22,23 +22,288 @@ struct DrawingPass {
     int gradient_x1 = 0, gradient_y1 = 0, gradient_x2 = 0, gradient_y2 = 0;
     TextFont* font = nullptr;
     DirtyRects dirty;
+    // Canvas passes: everything the pass drew, as `dirty` would be without the blit memos. It
+    // is what gets shown when the canvas's pixels in the window may differ from its backing.
+    DirtyRects drawn;
+    // Single pixels written, as one bounding box: the needle's edge writes hundreds of them a
+    // pass, and they join the dirty pieces as one.
+    RectI pixel_box{0, 0, 0, 0};
+    // Window passes: something was drawn whose pixels the marks may not cover exactly.
+    bool loose = false;
 };
 
 DrawingPass g_pass;
+uint64_t g_last_generation = 0;
 
 bool Open() { return g_pass.target != Target::NONE; }
 
-void Mark(int left, int top, int right, int bottom) {
-    if (g_pass.target == Target::IMAGE) return;  // images are shown only through their controls
-    RectI r = RectIntersect(RectI{left, top, right, bottom}, RectI{0, 0, g_pass.surface.width, g_pass.surface.height});
-    if (!RectEmpty(r)) g_pass.dirty.Add(r);
+RectI SurfaceRect() { return RectI{0, 0, g_pass.surface.width, g_pass.surface.height}; }
+
+BlitMemo* Memos() { return g_pass.window->blit_memos; }
+
+// Memo `m` lies under the image of memo `slot` in its `covered` part.
+bool CoveredBy(const BlitMemo& m, int slot) {
+    return slot >= 0 && m.covered_by == slot && Memos()[slot].generation &&
+           Memos()[slot].generation == m.covered_generation;
 }
 
+// Canvas passes: `r` was written over; the memos under it must restore it next time. When
+// memo `writer` restores its own image there, it is not drawn over, and neither is what
+// lies under it anyway.
+void Touch(const RectI& r, int writer = -1) {
+    BlitMemo* memos = Memos();
+    for (int i = 0; i < PlatformWindow::BLIT_MEMOS; ++i) {
+        if (!memos[i].generation || i == writer || CoveredBy(memos[i], writer)) continue;
+        memos[i].touched = RectUnion(memos[i].touched, RectIntersect(r, memos[i].rect));
+    }
+}
+
+void ForgetMemos() {
+    for (BlitMemo& memo : g_pass.window->blit_memos) memo = BlitMemo{};
+}
+
+// ---- deferred restores ----
+// A meter's face is copied again where its cover plate lies, and the plate is copied over it
+// again a moment later. So a repeated copy leaves such a part as it is, owed: the pixels
+// there still are the plate's, untouched since it was copied. The debt is paid (the image
+// copied there after all) only where something draws or reads before the plate comes back,
+// and for whatever is left when the pass ends.
+struct Owed {
+    static constexpr int GROUP = 16;             // columns paid together
+    static constexpr int MAX_RIGHT = 64 * GROUP; // the groups fit one mask
+    int count = 0;                   // 1 while something is owed
+    RectI rect{0, 0, 0, 0};          // still the cover's pixels, but for the paid groups
+    uint64_t paid = 0;               // bit g: columns GROUP * g .. GROUP * g + GROUP - 1 paid
+    PlatformImage* image = nullptr;  // what is owed there, copied at (x, y)
+    int x = 0, y = 0;
+    int memo = -1;                   // the owed image's memo slot
+    int cover = -1;                  // the memo slot of the image lying there instead
+    uint64_t cover_generation = 0;
+};
+Owed g_owed;
+
+void CopyImageRows(PlatformImage* image, int x, int y, const RectI& r) {
+    const uint32_t* from = image->pixels.data();
+    for (int py = r.top; py < r.bottom; ++py)
+        RasterCopyPixels(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left,
+                         from + (size_t)(py - y) * image->width + (r.left - x), r.right - r.left);
+}
+
+// Pays the unpaid groups among columns left .. right - 1 of the owed part, run by run.
+void PayColumns(int left, int right) {
+    const RectI& q = g_owed.rect;
+    left = std::max(left, q.left);
+    right = std::min(right, q.right);
+    if (left >= right) return;
+    int g = left / Owed::GROUP, last = (right - 1) / Owed::GROUP;
+    while (g <= last) {
+        if (g_owed.paid >> g & 1) {
+            ++g;
+            continue;
+        }
+        int end = g;
+        while (end + 1 <= last && !(g_owed.paid >> (end + 1) & 1)) ++end;
+        for (int k = g; k <= end; ++k) g_owed.paid |= uint64_t{1} << k;
+        RectI r{std::max(q.left, g * Owed::GROUP), q.top, std::min(q.right, (end + 1) * Owed::GROUP), q.bottom};
+        CopyImageRows(g_owed.image, g_owed.x, g_owed.y, r);
+        g_pass.dirty.Add(r);
+        Touch(r, g_owed.memo);
+        g = end + 1;
+    }
+}
+
+void PayAll() {
+    if (g_owed.count) PayColumns(g_owed.rect.left, g_owed.rect.right);
+    g_owed = Owed{};
+}
+
+// Pays what is owed under `d` before something draws or reads there: whole columns of the
+// owed part, a group at a time, so that a line's pixels need few copies.
+void PayUnder(const RectI& d) {
+    RectI i = RectIntersect(d, g_owed.rect);
+    if (!RectEmpty(i)) PayColumns(i.left, i.right);
+}
+
+inline bool OwedAt(int x, int y) {
+    const RectI& q = g_owed.rect;
+    return g_owed.count && x >= q.left && x < q.right && y >= q.top && y < q.bottom &&
+           !(g_owed.paid >> (x / Owed::GROUP) & 1);
+}
+
+// Canvas passes: about to write or read `d`.
+inline void BeforeDrawing(const RectI& d) {
+    if (g_owed.count) PayUnder(d);
+}
+inline void BeforeDrawing(int left, int top, int right, int bottom) {
+    BeforeDrawing(RectI{left, top, right, bottom});
+}
+
+void MarkRect(RectI r) {
+    if (g_pass.target == Target::IMAGE) return;  // images are shown only through their controls
+    r = RectIntersect(r, SurfaceRect());
+    if (RectEmpty(r)) return;
+    g_pass.dirty.Add(r);
+    if (g_pass.target == Target::CANVAS) {
+        g_pass.drawn.Add(r);
+        Touch(r);
+    }
+}
+
+void Mark(int left, int top, int right, int bottom) { MarkRect(RectI{left, top, right, bottom}); }
+
 void MarkAll() { Mark(0, 0, g_pass.surface.width, g_pass.surface.height); }
+
+// Joins the single pixels written so far to the marks.
+void FlushPixels() {
+    if (RectEmpty(g_pass.pixel_box)) return;
+    RectI box = g_pass.pixel_box;
+    g_pass.pixel_box = RectI{0, 0, 0, 0};
+    MarkRect(box);
+}
+
+void RestorePiece(int slot, PlatformImage* image, const RectI& piece) {
+    if (RectEmpty(piece)) return;
+    CopyImageRows(image, Memos()[slot].x, Memos()[slot].y, piece);
+    g_pass.dirty.Add(piece);
+    Touch(piece, slot);
+}
+
+// Memo `slot` copies its image again: restores what was drawn over it, and its covered part
+// unless that can wait.
+void RestoreMemo(int slot, PlatformImage* image) {
+    BlitMemo* memos = Memos();
+    BlitMemo memo = memos[slot];
+    memos[slot].touched = RectI{0, 0, 0, 0};
+    memos[slot].covered = RectI{0, 0, 0, 0};
+    memos[slot].covered_by = -1;
+    RectI area = memo.touched, owed = memo.covered;
+    int cover = memo.covered_by;
+    if (RectEmpty(owed)) {
+        RestorePiece(slot, image, area);
+        return;
+    }
+    if (!CoveredBy(memo, cover) || g_owed.count || owed.right > Owed::MAX_RIGHT ||
+        !RectEmpty(RectIntersect(memos[cover].touched, owed))) {
+        RestorePiece(slot, image, area);
+        RestorePiece(slot, image, owed);
+        return;
+    }
+    // The bands of `area` around the owed part.
+    RestorePiece(slot, image, RectI{area.left, area.top, area.right, std::min(area.bottom, owed.top)});
+    RestorePiece(slot, image, RectI{area.left, std::max(area.top, owed.bottom), area.right, area.bottom});
+    RectI middle{area.left, std::max(area.top, owed.top), area.right, std::min(area.bottom, owed.bottom)};
+    RestorePiece(slot, image, RectI{middle.left, middle.top, std::min(middle.right, owed.left), middle.bottom});
+    RestorePiece(slot, image, RectI{std::max(middle.left, owed.right), middle.top, middle.right, middle.bottom});
+    g_owed = Owed{};
+    g_owed.count = 1;
+    g_owed.rect = owed;
+    g_owed.image = image;
+    g_owed.x = memo.x;
+    g_owed.y = memo.y;
+    g_owed.memo = slot;
+    g_owed.cover = cover;
+    g_owed.cover_generation = memos[cover].generation;
+}
+
+// The image of memo `top` now lies untouched over memo `under`'s wherever they overlap.
+void LayOver(int top, int under) {
+    BlitMemo* memos = Memos();
+    BlitMemo& m = memos[under];
+    RectI overlap = RectIntersect(m.rect, memos[top].rect);
+    if (!m.generation || RectEmpty(overlap)) return;
+    if (RectEmpty(m.covered) || CoveredBy(m, top)) {
+        m.covered_by = top;
+        m.covered_generation = memos[top].generation;
+        m.covered = RectUnion(m.covered, overlap);
+        return;
+    }
+    // Already under another image: this one counts as drawing over it.
+    m.touched = RectUnion(m.touched, overlap);
+}
+
+// Copies an image onto the pass's surface, opaquely (a plain blit, or an alpha blit of an
+// opaque image). On a canvas, a repeat of an earlier copy only restores what was drawn over
+// it since, and only that counts as changed.
+void CopyImage(PlatformImage* image, int x, int y) {
+    Surface view = image->View();
+    RectI full = RectIntersect(RectI{x, y, x + image->width, y + image->height}, SurfaceRect());
+    if (g_pass.target != Target::CANVAS || RectEmpty(full)) {
+        RasterBlit(g_pass.surface, view, x, y);
+        Mark(x, y, x + image->width, y + image->height);
+        return;
+    }
+    FlushPixels();
+    PlatformWindow* canvas = g_pass.window;
+    BlitMemo* memos = canvas->blit_memos;
+    for (int slot = 0; slot < PlatformWindow::BLIT_MEMOS; ++slot) {
+        BlitMemo& memo = memos[slot];
+        if (memo.generation != image->generation || memo.x != x || memo.y != y || !RectEqual(memo.rect, full))
+            continue;
+        g_pass.drawn.Add(full);
+        if (g_owed.count && g_owed.cover == slot && g_owed.cover_generation == memo.generation) {
+            // What is owed still holds this image's pixels, so it is settled: this image
+            // lies on top there again.
+            int owed_memo = g_owed.memo;
+            g_owed = Owed{};
+            memo.covered = RectI{0, 0, 0, 0};
+            memo.covered_by = -1;
+            if (memos[owed_memo].generation) memos[owed_memo].covered = RectI{0, 0, 0, 0};
+        }
+        BeforeDrawing(memo.touched);
+        BeforeDrawing(memo.covered);
+        RestoreMemo(slot, image);
+        // Now this image lies whole over the others (logically, where it is owed), but for
+        // the image whose pixels are still there while owed.
+        int still_there = g_owed.count && g_owed.memo == slot ? g_owed.cover : -1;
+        for (int i = 0; i < PlatformWindow::BLIT_MEMOS; ++i)
+            if (i != slot && i != still_there) LayOver(slot, i);
+        return;
+    }
+    // A slot whose image this copy covers completely is of no more use; else the oldest.
+    int slot = -1;
+    for (int i = 0; i < PlatformWindow::BLIT_MEMOS && slot < 0; ++i)
+        if (!memos[i].generation) slot = i;
+    for (int i = 0; i < PlatformWindow::BLIT_MEMOS && slot < 0; ++i)
+        if (RectEqual(RectIntersect(memos[i].rect, full), memos[i].rect)) slot = i;
+    if (slot < 0) {
+        slot = canvas->next_memo;
+        canvas->next_memo = (canvas->next_memo + 1) % PlatformWindow::BLIT_MEMOS;
+    }
+    // A slot taken over can no longer be owed to or lie over an owed part.
+    if (g_owed.count && (g_owed.memo == slot || g_owed.cover == slot)) PayAll();
+    BeforeDrawing(full);
+    RasterBlit(g_pass.surface, view, x, y);
+    g_pass.dirty.Add(full);
+    g_pass.drawn.Add(full);
+    memos[slot] = BlitMemo{};
+    memos[slot].generation = image->generation;
+    memos[slot].x = x;
+    memos[slot].y = y;
+    memos[slot].rect = full;
+    for (int i = 0; i < PlatformWindow::BLIT_MEMOS; ++i) {
+        if (i == slot || !memos[i].generation) continue;
+        // Memos under this one only because of a slot now reused lose that shelter.
+        if (memos[i].covered_by == slot) {
+            memos[i].touched = RectUnion(memos[i].touched, memos[i].covered);
+            memos[i].covered = RectI{0, 0, 0, 0};
+            memos[i].covered_by = -1;
+        }
+        LayOver(slot, i);
+    }
+}
+
+bool ImageOpaque(PlatformImage* image) {
+    if (image->opaque_generation != image->generation) {
+        image->opaque = RasterOpaque(image->View());
+        image->opaque_generation = image->generation;
+    }
+    return image->opaque;
+}
 
 void StartPass(Target target, PlatformWindow* window, PlatformImage* image, Surface surface) {
     if (Open()) EndDrawing();
     g_pass = DrawingPass{};
+    g_owed = Owed{};
     g_pass.target = target;
     g_pass.window = window;
     g_pass.image = image;
@@ -67,6 +332,11 @@ int MulDivRound(int a, int b, int c) {
 
 void DirtyRects::Add(RectI r) {
     if (RectEmpty(r)) return;
+    // Most marks fall inside a piece already there (a line inside the box it was drawn on).
+    for (int i = 0; i < count; ++i)
+        if (r.left >= rects[i].left && r.top >= rects[i].top && r.right <= rects[i].right &&
+            r.bottom <= rects[i].bottom)
+            return;
     // Merge with whatever it touches, repeatedly, so the pieces never overlap.
     bool merged = true;
     while (merged) {
@@ -101,10 +371,16 @@ void DirtyRects::Add(RectI r) {
 
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
     if (!Open()) return;
-    if ((window && g_pass.window == window) || (image && g_pass.image == image)) g_pass = DrawingPass{};
+    if ((window && g_pass.window == window) || (image && g_pass.image == image)) {
+        g_pass = DrawingPass{};
+        g_owed = Owed{};
+    }
 }
 
-void ResetDrawing() { g_pass = DrawingPass{}; }
+void ResetDrawing() {
+    g_pass = DrawingPass{};
+    g_owed = Owed{};
+}
 
 // ---------------------------------------------------------------------------------------
 // Passes
@@ -126,16 +402,33 @@ bool BeginDrawingCanvas(WindowRef canvas) {
 bool BeginDrawingImage(ImageRef image) {
     if (!image) return false;
     StartPass(Target::IMAGE, nullptr, image, image->View());
+    image->generation = ++g_last_generation;
     return true;
 }
 
 void EndDrawing() {
     if (!Open()) return;
+    PayAll();
+    FlushPixels();
     DrawingPass pass = g_pass;
     g_pass = DrawingPass{};
-    for (int i = 0; i < pass.dirty.count; ++i) {
-        if (pass.target == Target::WINDOW) SurfaceChanged(pass.window, pass.dirty.rects[i]);
-        else if (pass.target == Target::CANVAS) ComposeCanvas(pass.window, pass.dirty.rects[i]);
+    if (pass.target == Target::WINDOW) {
+        if (pass.loose) CanvasesOverdrawn(pass.window, RectI{0, 0, pass.surface.width, pass.surface.height}, nullptr);
+        for (int i = 0; i < pass.dirty.count; ++i) {
+            CanvasesOverdrawn(pass.window, pass.dirty.rects[i], nullptr);
+            SurfaceChanged(pass.window, pass.dirty.rects[i]);
+        }
+    } else if (pass.target == Target::CANVAS) {
+        // While the window shows the backing, only what really changed needs composing;
+        // otherwise everything drawn is, as it is drawn over whatever covered the canvas.
+        PlatformWindow* canvas = pass.window;
+        const DirtyRects& rects = canvas->backing_shown ? pass.dirty : pass.drawn;
+        bool whole = false;
+        for (int i = 0; i < rects.count; ++i) {
+            ComposeCanvas(canvas, rects.rects[i]);
+            whole = whole || CanvasVisibleWhole(canvas, rects.rects[i]);
+        }
+        if (whole) canvas->backing_shown = true;
     }
 }
 
@@ -169,8 +462,10 @@ void FillBox(int x, int y, int width, int height, Colour colour) {
     if (g_pass.mode == DRAWMODE_GRADIENT) {
         Gradient gradient{g_pass.gradient_x1, g_pass.gradient_y1, g_pass.gradient_x2, g_pass.gradient_y2,
                           g_pass.front, g_pass.back};
+        BeforeDrawing(x, y, x + width, y + height);
         RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient);
     } else {
+        BeforeDrawing(x, y, x + width, y + height);
         RasterFillBox(g_pass.surface, x, y, width, height, colour);
     }
     Mark(x, y, x + width, y + height);
@@ -178,12 +473,14 @@ void FillBox(int x, int y, int width, int height, Colour colour) {
 
 void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_y, Colour colour) {
     if (!Open() || width <= 0 || height <= 0) return;
+    BeforeDrawing(x, y, x + width, y + height);
     RasterFillRoundBox(g_pass.surface, x, y, width, height, radius_x, radius_y, colour);
     Mark(x, y, x + width, y + height);
 }
 
 void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
     if (!Open()) return;
+    BeforeDrawing(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2) + 1, std::max(y1, y2) + 1);
     RasterLine(g_pass.surface, x1, y1, x2, y2, colour);
     Mark(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2) + 1, std::max(y1, y2) + 1);
 }
@@ -195,6 +492,7 @@ void DrawExtentLine(int x, int y, int width, int height) {
 
 void FillDisc(int x, int y, int radius, Colour colour) {
     if (!Open() || radius < 0) return;
+    BeforeDrawing(x - radius, y - radius, x + radius + 1, y + radius + 1);
     RasterDisc(g_pass.surface, x, y, radius, colour);
     Mark(x - radius, y - radius, x + radius + 1, y + radius + 1);
 }
@@ -207,14 +505,25 @@ namespace {
 void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour) {
     if (!Open() || !g_pass.font || !text) return;
     bool background = g_pass.mode == DRAWMODE_DEFAULT;
-    DrawTextOnSurface(g_pass.surface, g_pass.font, x, y, text, degrees, colour, background, g_pass.back);
     int width = MeasureTextWidth(g_pass.font, text);
     int height = FontLineHeight(g_pass.font);
     const int margin = 3;  // glyphs may overhang their cell a little
     if (degrees == 0.0) {
-        Mark(x - margin, y - margin, x + width + margin, y + height + margin);
+        // The cell with a margin, and every glyph's own box in case one reaches further.
+        RectI box = RectUnion(RectI{x - margin, y - margin, x + width + margin, y + height + margin},
+                              TextInkBox(g_pass.font, x, y, text, background));
+        BeforeDrawing(box);
+        DrawTextOnSurface(g_pass.surface, g_pass.font, x, y, text, degrees, colour, background, g_pass.back);
+        MarkRect(box);
         return;
     }
+    // Rotated glyphs are rendered afresh and only roughly bounded here.
+    if (g_pass.target == Target::WINDOW) g_pass.loose = true;
+    if (g_pass.target == Target::CANVAS) {
+        PayAll();
+        ForgetMemos();
+    }
+    DrawTextOnSurface(g_pass.surface, g_pass.font, x, y, text, degrees, colour, background, g_pass.back);
     double a = degrees * 3.14159265358979323846 / 180.0;
     double c = std::cos(a), s = std::sin(a);
     // Corners of the cell rotated counter-clockwise about (x, y), y pointing down.
@@ -249,6 +558,7 @@ int TextHeight(const char* text) {
 
 void FloodFillTo(int x, int y, Colour border, Colour fill) {
     if (!Open()) return;
+    PayAll();
     RasterFloodFill(g_pass.surface, x, y, border & 0x00FFFFFFu, fill & 0x00FFFFFFu);
     MarkAll();
 }
@@ -256,26 +566,41 @@ void FloodFillTo(int x, int y, Colour border, Colour fill) {
 Colour ReadPixel(int x, int y) {
     const Surface& s = g_pass.surface;
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return 0xFFFFFFFFu;  // CLR_INVALID
+    if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
     return ToColour(s.pixels[(size_t)y * s.stride + x]);
 }
 
 void WritePixel(int x, int y, Colour colour) {
     Surface& s = g_pass.surface;
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
+    if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
     s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
-    Mark(x, y, x + 1, y + 1);
+    if (g_pass.target == Target::IMAGE) return;  // nothing to show or restore
+    RectI& box = g_pass.pixel_box;
+    if (RectEmpty(box)) {
+        box = RectI{x, y, x + 1, y + 1};
+        return;
+    }
+    if (x < box.left) box.left = x;
+    if (x >= box.right) box.right = x + 1;
+    if (y < box.top) box.top = y;
+    if (y >= box.bottom) box.bottom = y + 1;
 }
 
 void DrawImagePlain(ImageRef image, int x, int y) {
     if (!Open() || !image) return;
-    RasterBlit(g_pass.surface, image->View(), x, y);
-    Mark(x, y, x + image->width, y + image->height);
+    CopyImage(image, x, y);
 }
 
 void DrawImageAlpha(ImageRef image, int x, int y) {
     if (!Open() || !image) return;
-    if (image->depth == 32) RasterBlitAlpha(g_pass.surface, image->View(), x, y);
-    else RasterBlit(g_pass.surface, image->View(), x, y);
+    // An opaque image covers what is under it just as a plain copy does.
+    if (image->depth != 32 || ImageOpaque(image)) {
+        CopyImage(image, x, y);
+        return;
+    }
+    BeforeDrawing(x, y, x + image->width, y + image->height);
+    RasterBlitAlpha(g_pass.surface, image->View(), x, y);
     Mark(x, y, x + image->width, y + image->height);
 }
 
@@ -309,11 +634,13 @@ ImageRef CreateImage(int width, int height, int depth) {
     image->height = height;
     image->depth = depth;
     image->pixels.assign((size_t)width * height, OPAQUE);  // black; opaque for a 32-bit image
+    image->generation = ++g_last_generation;
     return image;
 }
 
 void ReleaseImage(ImageRef image) {
     if (!image) return;
+    if (Open() && g_owed.image == image) PayAll();
     ForgetDrawingTarget(nullptr, image);
     ForgetImageInControls(image);
     delete image;

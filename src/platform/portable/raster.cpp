@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <cwchar>
 #include <initializer_list>
 #include <vector>
 
@@ -23,6 +25,18 @@ bool ClipBox(const Surface& s, int& x0, int& y0, int& x1, int& y1, int x, int y,
     x1 = (int)right;
     y1 = (int)bottom;
     return true;
+}
+
+// A run of one pixel value. The C library's wide-character fill is a tuned 32-bit fill
+// (wider stores than the compiler's loop); long runs such as the scope boxes gain from it.
+inline void FillRun(uint32_t* to, int n, uint32_t pixel) {
+    if constexpr (sizeof(wchar_t) == sizeof(uint32_t)) {
+        if (n >= 64) {
+            std::wmemset(reinterpret_cast<wchar_t*>(to), (wchar_t)pixel, (size_t)n);
+            return;
+        }
+    }
+    std::fill_n(to, n, pixel);
 }
 
 inline void FillSpan(Surface& s, int y, int x0, int x1, uint32_t pixel) {
@@ -51,7 +65,7 @@ void RasterFillBox(Surface& s, int x, int y, int w, int h, Colour colour) {
     int x0, y0, x1, y1;
     if (!ClipBox(s, x0, y0, x1, y1, x, y, w, h)) return;
     uint32_t pixel = ToPixel(colour);
-    for (int py = y0; py < y1; ++py) std::fill_n(s.pixels + (size_t)py * s.stride + x0, x1 - x0, pixel);
+    for (int py = y0; py < y1; ++py) FillRun(s.pixels + (size_t)py * s.stride + x0, x1 - x0, pixel);
 }
 
 void RasterFillGradientBox(Surface& s, int x, int y, int w, int h, const Gradient& g) {
@@ -194,39 +208,79 @@ bool ClipBlit(const Surface& dst, const Surface& src, int x, int y, int& dx0, in
 
 }  // namespace
 
+namespace {
+
+// True when every pixel of the run has alpha 255. The AND of the run vectorises, so checking
+// first and then copying whole rows is far cheaper than deciding pixel by pixel.
+inline bool RunOpaque(const uint32_t* p, int n) {
+    uint32_t all = OPAQUE;
+    for (int i = 0; i < n; ++i) all &= p[i];
+    return (all & OPAQUE) == OPAQUE;
+}
+
+// Plain copy of one run: the destination is always opaque.
+inline void CopyRunOpaque(uint32_t* to, const uint32_t* from, int n) {
+    if (RunOpaque(from, n)) {
+        std::memcpy(to, from, (size_t)n * sizeof(uint32_t));
+        return;
+    }
+    for (int i = 0; i < n; ++i) to[i] = from[i] | OPAQUE;
+}
+
+// Source-over of one run with the source's straight alpha.
+void BlendRun(uint32_t* to, const uint32_t* from, int n) {
+    for (int i = 0; i < n; ++i) {
+        uint32_t sp = from[i];
+        uint32_t a = sp >> 24;
+        if (a == 255) {
+            to[i] = sp;
+            continue;
+        }
+        if (a == 0) {
+            to[i] |= OPAQUE;
+            continue;
+        }
+        uint32_t dp = to[i], out = OPAQUE;
+        for (int shift = 0; shift < 24; shift += 8) {
+            uint32_t sc = (sp >> shift) & 255, dc = (dp >> shift) & 255;
+            out |= ((sc * a + dc * (255 - a) + 127) / 255) << shift;
+        }
+        to[i] = out;
+    }
+}
+
+}  // namespace
+
+void RasterCopyPixels(uint32_t* to, const uint32_t* from, int count) {
+    if (count > 0) CopyRunOpaque(to, from, count);
+}
+
 void RasterBlit(Surface& dst, const Surface& src, int x, int y) {
     int dx0, dy0, dx1, dy1;
     if (!ClipBlit(dst, src, x, y, dx0, dy0, dx1, dy1)) return;
     for (int py = dy0; py < dy1; ++py) {
         const uint32_t* from = src.pixels + (size_t)(py - y) * src.stride + (dx0 - x);
         uint32_t* to = dst.pixels + (size_t)py * dst.stride + dx0;
-        for (int i = 0, n = dx1 - dx0; i < n; ++i) to[i] = from[i] | OPAQUE;
+        CopyRunOpaque(to, from, dx1 - dx0);
     }
 }
 
 void RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y) {
     int dx0, dy0, dx1, dy1;
     if (!ClipBlit(dst, src, x, y, dx0, dy0, dx1, dy1)) return;
+    const int n = dx1 - dx0;
     for (int py = dy0; py < dy1; ++py) {
         const uint32_t* from = src.pixels + (size_t)(py - y) * src.stride + (dx0 - x);
         uint32_t* to = dst.pixels + (size_t)py * dst.stride + dx0;
-        for (int i = 0, n = dx1 - dx0; i < n; ++i) {
-            uint32_t sp = from[i];
-            uint32_t a = sp >> 24;
-            if (a == 255) {
-                to[i] = sp;
-                continue;
-            }
-            if (a == 0) {
-                to[i] |= OPAQUE;
-                continue;
-            }
-            uint32_t dp = to[i], out = OPAQUE;
-            for (int shift = 0; shift < 24; shift += 8) {
-                uint32_t sc = (sp >> shift) & 255, dc = (dp >> shift) & 255;
-                out |= ((sc * a + dc * (255 - a) + 127) / 255) << shift;
-            }
-            to[i] = out;
-        }
+        // Images are usually opaque throughout (the program's cover plates are): such a row
+        // is a plain copy.
+        if (RunOpaque(from, n)) std::memcpy(to, from, (size_t)n * sizeof(uint32_t));
+        else BlendRun(to, from, n);
     }
+}
+
+bool RasterOpaque(const Surface& s) {
+    for (int py = 0; py < s.height; ++py)
+        if (!RunOpaque(s.pixels + (size_t)py * s.stride, s.width)) return false;
+    return true;
 }

@@ -2,6 +2,8 @@
 // by FreeType, drawn anti-aliased onto a raster surface, plain or rotated.
 #include "platform/portable/text.h"
 
+#include "platform/portable/core.h"
+
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include <fontconfig/fontconfig.h>
@@ -11,12 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace {
 
 struct CachedGlyph {
+    bool loaded = false;
     int left = 0;        // bitmap offset from the pen position, x right
     int top = 0;         // bitmap offset above the baseline, y up
     int width = 0;
@@ -75,15 +77,15 @@ struct TextFont {
     FT_Face face = nullptr;
     int ascent = 0;
     int descent = 0;
-    std::unordered_map<unsigned, CachedGlyph> glyphs;
+    CachedGlyph glyphs[256];   // by byte value, filled on first use
 };
 
 namespace {
 
 const CachedGlyph* UnrotatedGlyph(TextFont* font, unsigned char ch) {
-    auto it = font->glyphs.find(ch);
-    if (it != font->glyphs.end()) return &it->second;
     CachedGlyph& glyph = font->glyphs[ch];
+    if (glyph.loaded) return &glyph;
+    glyph.loaded = true;
     FT_Face face = font->face;
     FT_Set_Transform(face, nullptr, nullptr);
     FT_UInt index = FT_Get_Char_Index(face, ch);
@@ -223,4 +225,20 @@ void DrawTextOnSurface(Surface& s, TextFont* font, int x, int y, const char* tex
                           glyph->width, glyph->rows, glyph->width, colour);
         pen += glyph->advance;
     }
+}
+
+RectI TextInkBox(TextFont* font, int x, int y, const char* text, bool background) {
+    RectI box{0, 0, 0, 0};
+    if (!font || !text) return box;
+    if (background) box = RectI{x, y, x + MeasureTextWidth(font, text), y + FontLineHeight(font)};
+    int pen = x, baseline = y + font->ascent;
+    for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
+        const CachedGlyph* glyph = UnrotatedGlyph(font, *p);
+        if (glyph->width > 0 && glyph->rows > 0) {
+            int left = pen + glyph->left, top = baseline - glyph->top;
+            box = RectUnion(box, RectI{left, top, left + glyph->width, top + glyph->rows});
+        }
+        pen += glyph->advance;
+    }
+    return box;
 }

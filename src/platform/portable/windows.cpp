@@ -103,8 +103,7 @@ void BlitPixels(Surface& s, const uint32_t* src, int src_width, int src_height, 
     if (RectEmpty(a)) return;
     for (int row = a.top; row < a.bottom; ++row) {
         const uint32_t* from = src + (size_t)(row - y) * src_width + (a.left - x);
-        uint32_t* to = s.pixels + (size_t)row * s.stride + a.left;
-        for (int i = 0; i < a.right - a.left; ++i) to[i] = from[i] | OPAQUE;
+        RasterCopyPixels(s.pixels + (size_t)row * s.stride + a.left, from, a.right - a.left);
     }
 }
 
@@ -239,10 +238,20 @@ void PaintControl(Surface& s, PlatformWindow* c, RectI clip) {
         break;
     case WindowKind::IMAGE_CONTROL:
         DrawSunkenEdge(s, r, area);
-        FillRect(s, inner, area, top->background);
-        if (c->image)
+        if (c->image) {
+            // Background only where the image does not cover the inside: the bands to its
+            // right and below it.
+            int image_right = inner.left + c->image->width, image_bottom = inner.top + c->image->height;
+            FillRect(s, RectI{std::max(inner.left, image_right), inner.top, inner.right, inner.bottom}, area,
+                     top->background);
+            FillRect(s, RectI{inner.left, std::max(inner.top, image_bottom), std::min(inner.right, image_right),
+                              inner.bottom},
+                     area, top->background);
             BlitPixels(s, c->image->pixels.data(), c->image->width, c->image->height, inner.left, inner.top,
                        RectIntersect(area, inner));
+        } else {
+            FillRect(s, inner, area, top->background);
+        }
         break;
     case WindowKind::MAIN:
         break;
@@ -258,6 +267,9 @@ void PaintControlNow(PlatformWindow* c) {
     if (RectEmpty(area)) return;
     Surface s = ContentSurface(top);
     PaintControl(s, c, area);
+    CanvasesOverdrawn(top, area, nullptr);
+    // A canvas just painted whole shows its backing (unless children of its own cover it).
+    if (c->kind == WindowKind::CANVAS && c->children.empty()) c->backing_shown = true;
     SurfaceChanged(top, area);
 }
 
@@ -269,6 +281,7 @@ void RepaintArea(PlatformWindow* top, RectI area) {
     Surface s = ContentSurface(top);
     FillRect(s, area, area, top->background);
     for (PlatformWindow* child : top->children) PaintControl(s, child, area);
+    CanvasesOverdrawn(top, area, nullptr);
     SurfaceChanged(top, area);
 }
 
@@ -453,6 +466,8 @@ MinMaxInfo DefaultMinMaxInfo() {
 void ResizeClient(PlatformWindow* top, int width, int height) {
     if (width == top->client_width && height == top->client_height) return;
     HideDropList(top);
+    CanvasesOverdrawn(top, RectI{0, 0, std::max(width, top->client_width), std::max(height, top->client_height)},
+                      nullptr);
     std::vector<uint32_t> content((size_t)width * height, ToPixel(top->background));
     for (int y = 0; y < std::min(height, top->client_height); ++y)
         std::copy_n(top->content.data() + (size_t)y * top->client_width, std::min(width, top->client_width),
@@ -540,7 +555,12 @@ TextFont* DefaultGuiFont() {
 }
 
 void ComposeCanvas(PlatformWindow* canvas, RectI area) {
-    if (!IsLiveWindow(canvas) || canvas->kind != WindowKind::CANVAS || !IsPaintable(canvas)) return;
+    if (!IsLiveWindow(canvas) || canvas->kind != WindowKind::CANVAS) return;
+    if (!IsPaintable(canvas)) {
+        // The backing changed unseen: when the canvas shows again it is painted whole.
+        canvas->backing_shown = false;
+        return;
+    }
     PlatformWindow* top = TopLevelOf(canvas);
     RectI r = AbsoluteRect(canvas);
     RectI inner{r.left + 2, r.top + 2, r.right - 2, r.bottom - 2};
@@ -548,7 +568,29 @@ void ComposeCanvas(PlatformWindow* canvas, RectI area) {
     if (RectEmpty(target)) return;
     Surface s = ContentSurface(top);
     BlitPixels(s, canvas->backing.data(), canvas->backing_width, canvas->backing_height, inner.left, inner.top, target);
+    CanvasesOverdrawn(top, target, canvas);
     SurfaceChanged(top, target);
+}
+
+bool CanvasVisibleWhole(PlatformWindow* canvas, RectI backing_area) {
+    return IsLiveWindow(canvas) && backing_area.left <= 0 && backing_area.top <= 0 &&
+           backing_area.right >= canvas->backing_width && backing_area.bottom >= canvas->backing_height &&
+           IsPaintable(canvas);
+}
+
+void CanvasesOverdrawn(PlatformWindow* top, RectI area, PlatformWindow* except) {
+    if (RectEmpty(area)) return;
+    struct Walk {
+        static void Visit(PlatformWindow* w, const RectI& area, PlatformWindow* except) {
+            for (PlatformWindow* c : w->children) {
+                if (c->kind == WindowKind::CANVAS && c != except && c->backing_shown &&
+                    !RectEmpty(RectIntersect(AbsoluteRect(c), area)))
+                    c->backing_shown = false;
+                Visit(c, area, except);
+            }
+        }
+    };
+    Walk::Visit(top, area, except);
 }
 
 void ForgetImageInControls(PlatformImage* image) {
@@ -788,6 +830,7 @@ void MoveControl(WindowRef control, int x, int y, int width, int height) {
             control->backing.swap(backing);
             control->backing_width = bw;
             control->backing_height = bh;
+            for (BlitMemo& memo : control->blit_memos) memo = BlitMemo{};
         }
     }
     if (!painted) return;

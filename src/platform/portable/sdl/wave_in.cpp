@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <cstdio> // TEMPSTAT
 
 #include "platform/platform.h"
 #include "platform/portable/sdl/sdl_presenter.h"
@@ -30,7 +31,8 @@ constexpr uint32_t NATIVE_RATE = 44100;
 constexpr uint16_t NATIVE_BITS = 16;
 constexpr uint16_t NATIVE_CHANNELS = 2;
 // 128 frames per SDL callback: one 512-byte buffer per callback at the native format.
-constexpr Uint16 SDL_CHUNK_FRAMES = 128;
+static Uint16 SDL_CHUNK_FRAMES = 128; // TEMPSTAT
+std::atomic<long> stat_lost{0}, stat_cb{0}, stat_cb_bytes{0}; // TEMPSTAT
 
 struct CaptureDevice {
     uintptr_t id = 0;
@@ -88,6 +90,7 @@ void HandBack(CaptureDevice* device, WaveHeader* header) {
 // SDL's chunk need not match the buffer size, so a buffer may take several calls to fill;
 // with nothing queued the sound is dropped, as a real driver drops it.
 void SDLCALL CaptureCallback(void* userdata, Uint8* stream, int length) {
+    stat_cb_bytes += length; // TEMPSTAT
     CaptureDevice* device = (CaptureDevice*)userdata;
     std::lock_guard<std::mutex> lock(device->mutex);
     while (length > 0 && !device->queue.empty()) {
@@ -103,6 +106,7 @@ void SDLCALL CaptureCallback(void* userdata, Uint8* stream, int length) {
             HandBack(device, header);
         }
     }
+    stat_cb++; stat_lost += length; // TEMPSTAT
 }
 
 // PCM only, in shapes SDL can deliver: 8 or 16 bits, mono or stereo, consistent sizes.
@@ -200,6 +204,7 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     want.freq = (int)format->nSamplesPerSec;
     want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
     want.channels = (Uint8)format->nChannels;
+    if (getenv("TEMP_FRAMES")) SDL_CHUNK_FRAMES = (Uint16)atoi(getenv("TEMP_FRAMES")); // TEMPSTAT
     want.samples = SDL_CHUNK_FRAMES;
     want.callback = CaptureCallback;
     want.userdata = device.get();
@@ -312,5 +317,6 @@ uint32_t WaveInClose(WaveInHandle handle) {
 }
 
 void FinishClosingCaptureDevices() {
+    fprintf(stderr, "TEMPSTAT callbacks %ld bytes %ld lost_bytes %ld\n", stat_cb.load(), stat_cb_bytes.load(), stat_lost.load()); // TEMPSTAT
     JoinClosedDevices(true);
 }
