@@ -1,5 +1,7 @@
 // The main routine: start-up in its fixed order, the event loop, and the shut-down that
 // always ends with exit code 0.
+#include "app/program.h"
+
 #include <cstdlib>
 
 #include "app/history_graph.h"
@@ -8,8 +10,6 @@
 #include "capture/capture.h"
 #include "meter/meter.h"
 
-namespace {
-
 void RunEventLoop() {
     for (;;) {
         if (!WaitAndDispatchMessage()) break;
@@ -17,6 +17,8 @@ void RunEventLoop() {
         if (MainWindowCloseRequested() || program.quit_requested != 0) break;
     }
 }
+
+namespace {
 
 void ReleaseEverything() {
     if (program.main_window_handle) {
@@ -38,7 +40,7 @@ void ReleaseEverything() {
 
 }  // namespace
 
-int ApplicationMain() {
+void PrepareStateRecord() {
     program = ProgramState{};
     InitControlLibrary();
 
@@ -62,6 +64,10 @@ int ApplicationMain() {
     program.bar_colour_on = MakeColour(0, 208, 0);
     program.bar_colour_over = MakeColour(255, 0, 0);
     program.wave_headers.assign(WAVE_HEADER_CAPACITY, WaveHeader{});
+}
+
+bool StartProgram() {
+    PrepareStateRecord();
 
     WindowRef window = CreateProgramWindow();
     // The meters find their parent through the state record.
@@ -82,18 +88,27 @@ int ApplicationMain() {
     program.scope_right.channel_index = 1;
     program.main_window_handle = window;
 
-    if (CreateMainControls()) {
-        ApplyDefaultSettings();
-        program.history_graph = CreateHistoryGraph(-1, 460, 540, 284, 140);
-        StartCapture();
-        // Queued capture messages and ticks are handled only by the loop below, so the
-        // block exists before anything copies into it.
-        program.analysis_block = static_cast<char*>(std::calloc(1, ANALYSIS_BLOCK_BYTES));
-        RunEventLoop();
+    if (!CreateMainControls()) return false;
+    ApplyDefaultSettings();
+    program.history_graph = CreateHistoryGraph(-1, 460, 540, 284, 140);
+    StartCapture();
+    // Queued capture messages and ticks are handled only by the event loop, so the block
+    // exists before anything copies into it.
+    program.analysis_block = static_cast<char*>(std::calloc(1, ANALYSIS_BLOCK_BYTES));
+    return true;
+}
+
+void ShutDownProgram(bool started) {
+    if (started) {
         if (IsDrawing()) EndDrawing();
         StopCapture();
     }
-
     ReleaseEverything();
+}
+
+int ApplicationMain() {
+    const bool started = StartProgram();
+    if (started) RunEventLoop();
+    ShutDownProgram(started);
     return 0;
 }

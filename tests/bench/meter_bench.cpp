@@ -2,33 +2,20 @@
 // rendering a meter face, on the program's 340-wide style-5 meter.
 #include <benchmark/benchmark.h>
 
+#include "app/main_window.h"
+#include "app/program.h"
 #include "app/state.h"
 #include "meter/meter.h"
 #include "platform/platform.h"
 
 namespace {
 
-intptr_t PLATFORM_CALLBACK PlainProc(WindowRef w, uint32_t m, uintptr_t wp, intptr_t lp) {
-    return DefaultWindowProcedure(w, m, wp, lp);
-}
-
 // The program's start-up, as far as the meters need it; done once per process.
 intptr_t MakeProgramMeter() {
     static intptr_t control = 0;
     if (control) return control;
-    program.main_window_handle =
-        CreateMainWindow("meter bench", 50, 100, 800, 720, WS_CAPTION | WS_SYSMENU, PlainProc);
-    program.palette_face_top = MakeColour(0, 95, 0);
-    program.palette_green_2 = MakeColour(0, 79, 0);
-    program.palette_green_3 = MakeColour(0, 63, 0);
-    program.palette_face_bottom = MakeColour(0, 47, 0);
-    program.palette_accent = MakeColour(10, 221, 10);
-    program.font_large = MakeFont("Arial", 10, 700);
-    program.font_small = MakeFont("Arial", 8, 400);
-    program.palette_scale = MakeColour(240, 255, 240);
-    program.palette_needle = MakeColour(10, 221, 10);
-    program.palette_black = MakeColour(0, 0, 0);
-    program.meters.resize(2);
+    PrepareStateRecord();
+    program.main_window_handle = CreateProgramWindow();
     control = CreateMeter(-1, 410, 49, 340, "LEFT", 5);
     SetMeterAveraging(control, 8);
     return control;
