@@ -1,6 +1,7 @@
 #!/bin/bash
 # Measures what the native program costs while it shows a tone: CPU seconds used over a fixed
-# window after a warm-up, and peak resident memory, three runs, medians printed. Not a test.
+# window after a warm-up (split into the GUI thread, SDL's audio thread and the rest), and
+# peak resident memory, three runs, medians printed. Not a test.
 # Usage: tests/e2e/measure-cpu.sh [EXECUTABLE]    (default build/native/korvelt)
 # KORVELT_MEASURE_SECONDS (30), KORVELT_WARMUP_SECONDS (5) and KORVELT_MEASURE_RUNS (3) change it.
 set -euo pipefail
@@ -40,6 +41,22 @@ CpuTicks() {
     awk '{ print $12 + $13 }' <<<"$rest"
 }
 
+# ThreadTicks PID: "gui audio other" CPU clock ticks so far. The GUI thread is the one whose id
+# is the process id; SDL names its audio threads SDLAudio...
+ThreadTicks() {
+    local task stat rest name ticks gui=0 audio=0 other=0
+    for task in /proc/"$1"/task/*; do
+        stat="$(cat "$task/stat" 2>/dev/null)" || continue
+        rest="${stat##*) }"
+        ticks=$(awk '{ print $12 + $13 }' <<<"$rest")
+        name="$(cat "$task/comm" 2>/dev/null)"
+        if [ "${task##*/}" = "$1" ]; then gui=$(( gui + ticks ))
+        elif [[ "$name" == SDLAudio* ]]; then audio=$(( audio + ticks ))
+        else other=$(( other + ticks )); fi
+    done
+    echo "$gui $audio $other"
+}
+
 Median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 korvelt_start_xvfb 1280x1024x24 || { echo "no X display" >&2; exit 1; }
@@ -49,6 +66,9 @@ sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth $(( WARMUP + SECONDS_MEASUR
 
 cpu_list=()
 hwm_list=()
+gui_list=()
+audio_list=()
+other_list=()
 for (( run = 1; run <= RUNS; run++ )); do
     korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
     "$EXE" >"$WORK/program.log" 2>&1 </dev/null &
@@ -56,19 +76,30 @@ for (( run = 1; run <= RUNS; run++ )); do
     sleep "$WARMUP"
     kill -0 "$PROGRAM_PID" 2>/dev/null || { echo "the program ended early:" >&2; cat "$WORK/program.log" >&2; exit 1; }
     before=$(CpuTicks "$PROGRAM_PID")
+    read -r gui0 audio0 other0 < <(ThreadTicks "$PROGRAM_PID")
     sleep "$SECONDS_MEASURED"
     after=$(CpuTicks "$PROGRAM_PID")
+    read -r gui1 audio1 other1 < <(ThreadTicks "$PROGRAM_PID")
     hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$PROGRAM_PID/status")
     kill "$PROGRAM_PID" 2>/dev/null || true
     wait "$PROGRAM_PID" 2>/dev/null || true
     PROGRAM_PID=""
     korvelt_stop_tone || true
-    cpu=$(awk -v t=$(( after - before )) -v hz="$TICKS_PER_SECOND" 'BEGIN { printf "%.2f", t / hz }')
-    echo "run $run: $cpu CPU seconds in $SECONDS_MEASURED s, peak resident $hwm kB"
+    Seconds() { awk -v t="$1" -v hz="$TICKS_PER_SECOND" 'BEGIN { printf "%.2f", t / hz }'; }
+    cpu=$(Seconds $(( after - before )))
+    gui=$(Seconds $(( gui1 - gui0 )))
+    audio=$(Seconds $(( audio1 - audio0 )))
+    other=$(Seconds $(( other1 - other0 )))
+    echo "run $run: $cpu CPU seconds in $SECONDS_MEASURED s (GUI thread $gui, audio thread $audio, other $other), peak resident $hwm kB"
     cpu_list+=("$cpu")
+    gui_list+=("$gui")
+    audio_list+=("$audio")
+    other_list+=("$other")
     hwm_list+=("$hwm")
 done
 
 cpu=$(Median "${cpu_list[@]}")
 hwm=$(Median "${hwm_list[@]}")
-echo "median: $cpu CPU seconds in $SECONDS_MEASURED s ($(awk -v c="$cpu" -v s="$SECONDS_MEASURED" 'BEGIN { printf "%.1f", 100 * c / s }')% of one core), peak resident $hwm kB"
+Percent() { awk -v c="$1" -v s="$SECONDS_MEASURED" 'BEGIN { printf "%.2f", 100 * c / s }'; }
+echo "median: $cpu CPU seconds in $SECONDS_MEASURED s ($(Percent "$cpu")% of one core), peak resident $hwm kB"
+echo "median per thread: GUI $(Percent "$(Median "${gui_list[@]}")")%, audio $(Percent "$(Median "${audio_list[@]}")")%, other $(Percent "$(Median "${other_list[@]}")")% of one core"

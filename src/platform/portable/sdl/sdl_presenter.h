@@ -1,8 +1,11 @@
 // What the SDL presenter's files share with its main(): starting and stopping the event side
-// (present.cpp) and finishing device closes (wave_in.cpp) before SDL_Quit.
+// (present.cpp), finishing device closes (wave_in.cpp) before SDL_Quit, and the X connection
+// behind a window (x11_connection.cpp).
 #pragma once
 
 #include <cstdint>
+
+struct SDL_Window;
 
 // Registers the wake-up event and remembers whether SDL's event queue is usable.
 // run_seconds > 0 asks for a close request that many seconds after start.
@@ -11,3 +14,7 @@ void StartSdlPresenter(bool video_ready, bool events_ready, double run_seconds);
 void StopSdlPresenter();
 // Waits until every capture device closed by WaveInClose is really closed; before SDL_Quit.
 void FinishClosingCaptureDevices();
+// The file descriptor of the X connection `window` lives on, or -1 when it is no X11 window.
+int X11ConnectionFd(SDL_Window* window);
+// Set by the audio thread around a post that need not wake the GUI thread at once.
+extern thread_local bool sdl_wake_can_wait;

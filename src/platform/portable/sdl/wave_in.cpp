@@ -1,6 +1,7 @@
 // SDL2 presenter, audio side: the WaveIn* procedures of platform.h with WinMM's meanings, on
 // SDL2 audio capture. One device entry per SDL capture device; WAVE_MAPPER is SDL's default.
-// SDL's audio thread fills the queued headers and posts MM_WIM_DATA for each full one.
+// SDL's audio thread fills the queued headers and posts MM_WIM_DATA for each full one, in
+// order, at once; it wakes the GUI thread for it only when the queue runs low.
 #include <SDL.h>
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <cstdio> // TEMPSTAT
 
 #include "platform/platform.h"
 #include "platform/portable/sdl/sdl_presenter.h"
@@ -31,8 +31,12 @@ constexpr uint32_t NATIVE_RATE = 44100;
 constexpr uint16_t NATIVE_BITS = 16;
 constexpr uint16_t NATIVE_CHANNELS = 2;
 // 128 frames per SDL callback: one 512-byte buffer per callback at the native format.
-static Uint16 SDL_CHUNK_FRAMES = 128; // TEMPSTAT
-std::atomic<long> stat_lost{0}, stat_cb{0}, stat_cb_bytes{0}; // TEMPSTAT
+constexpr Uint16 SDL_CHUNK_FRAMES = 128;
+
+// A delivery wakes the GUI thread only when fewer buffers than this stay queued: the
+// program then has 5 buffers (14.5 ms) left to re-queue it in, while being woken for every
+// third delivery instead of each one.
+constexpr size_t WAKE_WHEN_QUEUED_BELOW = 6;
 
 struct CaptureDevice {
     uintptr_t id = 0;
@@ -90,7 +94,6 @@ void HandBack(CaptureDevice* device, WaveHeader* header) {
 // SDL's chunk need not match the buffer size, so a buffer may take several calls to fill;
 // with nothing queued the sound is dropped, as a real driver drops it.
 void SDLCALL CaptureCallback(void* userdata, Uint8* stream, int length) {
-    stat_cb_bytes += length; // TEMPSTAT
     CaptureDevice* device = (CaptureDevice*)userdata;
     std::lock_guard<std::mutex> lock(device->mutex);
     while (length > 0 && !device->queue.empty()) {
@@ -103,10 +106,14 @@ void SDLCALL CaptureCallback(void* userdata, Uint8* stream, int length) {
         length -= (int)count;
         if (header->dwBytesRecorded == header->dwBufferLength) {
             device->queue.pop_front();
+            // Waking the GUI thread costs more than the delivery itself; while enough buffers
+            // stay queued, the delivery waits in the message queue for the next time the GUI
+            // thread wakes anyway (its redraw timer, or a delivery that cannot wait).
+            sdl_wake_can_wait = device->queue.size() >= WAKE_WHEN_QUEUED_BELOW;
             HandBack(device, header);
+            sdl_wake_can_wait = false;
         }
     }
-    stat_cb++; stat_lost += length; // TEMPSTAT
 }
 
 // PCM only, in shapes SDL can deliver: 8 or 16 bits, mono or stereo, consistent sizes.
@@ -204,7 +211,6 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     want.freq = (int)format->nSamplesPerSec;
     want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
     want.channels = (Uint8)format->nChannels;
-    if (getenv("TEMP_FRAMES")) SDL_CHUNK_FRAMES = (Uint16)atoi(getenv("TEMP_FRAMES")); // TEMPSTAT
     want.samples = SDL_CHUNK_FRAMES;
     want.callback = CaptureCallback;
     want.userdata = device.get();
@@ -317,6 +323,5 @@ uint32_t WaveInClose(WaveInHandle handle) {
 }
 
 void FinishClosingCaptureDevices() {
-    fprintf(stderr, "TEMPSTAT callbacks %ld bytes %ld lost_bytes %ld\n", stat_cb.load(), stat_cb_bytes.load(), stat_lost.load()); // TEMPSTAT
     JoinClosedDevices(true);
 }
