@@ -2,6 +2,8 @@
 // layout, the default settings and placement, and the window message callback.
 #include "app/main_window.h"
 
+#include <initializer_list>
+
 #include "app/state.h"
 #include "capture/capture.h"
 #include "display/display.h"
@@ -42,32 +44,28 @@ void AddToolbarCombo(int id, int x, int y, int width, int height) {
     CreateDropDownList(toolbar, id, x + item.left, y, width, height);
 }
 
+namespace {
+
+// One of the three format selectors: they keep a selection that capture reads, but the
+// format is fixed, so they are never shown.
+void AddHiddenSelector(int id, int x, int width, std::initializer_list<const char*> items, int selected) {
+    AddToolbarCombo(id, x, 4, width, 20);
+    WindowRef list = FindSelector(id);
+    for (const char* item : items) ListAddItem(list, item);
+    ListSelect(list, selected);
+    ShowControl(list, false);
+}
+
+}  // namespace
+
 bool CreateMainControls() {
     program.quit_requested = 0;
     program.toolbar_handle = MakeToolbar(program.main_window_handle);
     if (!program.toolbar_handle) return false;
 
-    AddToolbarCombo(ID_CHANNELS_COMBO, 36, 4, 58, 20);
-    WindowRef channels = FindSelector(ID_CHANNELS_COMBO);
-    ListAddItem(channels, "Mono");
-    ListAddItem(channels, "Stereo");
-    ListSelect(channels, 0);
-    ShowControl(channels, false);
-
-    AddToolbarCombo(ID_BITS_COMBO, 94, 4, 55, 20);
-    WindowRef bits = FindSelector(ID_BITS_COMBO);
-    ListAddItem(bits, "8 bits");
-    ListAddItem(bits, "16 bits");
-    ListSelect(bits, 1);
-    ShowControl(bits, false);
-
-    AddToolbarCombo(ID_RATE_COMBO, 149, 4, 80, 20);
-    WindowRef rate = FindSelector(ID_RATE_COMBO);
-    ListAddItem(rate, "11.025 kHz");
-    ListAddItem(rate, "22.05 kHz");
-    ListAddItem(rate, "44.1 kHz");
-    ListSelect(rate, 2);
-    ShowControl(rate, false);
+    AddHiddenSelector(ID_CHANNELS_COMBO, 36, 58, {"Mono", "Stereo"}, 0);
+    AddHiddenSelector(ID_BITS_COMBO, 94, 55, {"8 bits", "16 bits"}, 1);
+    AddHiddenSelector(ID_RATE_COMBO, 149, 80, {"11.025 kHz", "22.05 kHz", "44.1 kHz"}, 2);
 
     AddToolbarCombo(ID_DEVICE_COMBO, 481, 5, 200, 20);
     WindowRef devices = FindSelector(ID_DEVICE_COMBO);
