@@ -55,8 +55,7 @@ void PrepareStateRecord() {
     program.palette_needle = MakeColour(10, 221, 10);
     program.palette_black = MakeColour(0, 0, 0);
 
-    program.meters.assign(2, MeterRecord{});
-    program.meter_index_by_control.clear();
+    program.meters.assign(2, MeterRecord{});   // the index map starts empty with the record
     program.segment_x.assign(LEVEL_SEGMENTS + 1, 0);
     for (int i = 1; i <= LEVEL_SEGMENTS; ++i) program.segment_x[i] = 19 + 14 * i;
     program.small_label_font = MakeFont("Arial", 7, 400);
@@ -86,7 +85,6 @@ bool StartProgram() {
     program.capture_format.wFormatTag = WAVE_FORMAT_PCM;
     program.scope_left.channel_index = 0;
     program.scope_right.channel_index = 1;
-    program.main_window_handle = window;
 
     if (!CreateMainControls()) return false;
     ApplyDefaultSettings();
