@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/portable/raster.h"
+#include "platform/raster/raster.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ const Colour BLUE = MakeColour(0, 0, 255);
 struct Canvas {
     std::vector<uint32_t> pixels;
     Surface surface;
-    Canvas(int w, int h, uint32_t start = OPAQUE) : pixels((size_t)w * h, start) {
+    Canvas(int w, int h, uint32_t start = PIXEL_OPAQUE) : pixels((size_t)w * h, start) {
         surface.width = w;
         surface.height = h;
         surface.stride = w;
@@ -60,7 +60,7 @@ TEST(RasterBox, CoversExactlyWidthByHeightPixels) {
     RasterFillBox(c.surface, 3, 4, 5, 6, RED);
     ExpectBounds(c, RED, 3, 4, 7, 9);
     EXPECT_EQ(c.Count(RED), 30);
-    EXPECT_EQ(c.At(3, 4), 0xFF0000FFu) << "pixels are written opaque";
+    EXPECT_EQ(c.At(3, 4), 0xFFFF0000u) << "pixels are written opaque, 0xAARRGGBB";
 }
 
 TEST(RasterBox, ClipsToTheSurfaceAndIgnoresEmptyBoxes) {
@@ -225,7 +225,7 @@ TEST(RasterFloodFill, FillsInsideTheBorderOnly) {
         c.pixels[i * 20 + 4] = ToPixel(WHITE);
         c.pixels[i * 20 + 15] = ToPixel(WHITE);
     }
-    c.pixels[4 * 20 + 15] = OPAQUE;   // corner removed: (14,4) and (15,5) touch diagonally
+    c.pixels[4 * 20 + 15] = PIXEL_OPAQUE;   // corner removed: (14,4) and (15,5) touch diagonally
     c.pixels[9 * 20 + 9] = ToPixel(BLUE);   // an island of another colour is filled over
     RasterFloodFill(c.surface, 8, 8, WHITE, RED);
     ExpectBounds(c, RED, 5, 5, 14, 14);
@@ -265,12 +265,12 @@ TEST(RasterBlit, CopiesAndClips) {
     Canvas dst(6, 6);
     RasterBlit(dst.surface, src.surface, 4, -1);
     // Visible part: src columns 0..1, rows 1..2 at dst (4..5, 0..1).
-    EXPECT_EQ(dst.At(4, 0), 5u | OPAQUE) << "plain copies are opaque";
-    EXPECT_EQ(dst.At(5, 0), 6u | OPAQUE);
-    EXPECT_EQ(dst.At(4, 1), 9u | OPAQUE);
-    EXPECT_EQ(dst.At(5, 1), 10u | OPAQUE);
-    EXPECT_EQ(dst.At(3, 0), OPAQUE);
-    EXPECT_EQ(dst.At(4, 2), OPAQUE);
+    EXPECT_EQ(dst.At(4, 0), 5u | PIXEL_OPAQUE) << "plain copies are opaque";
+    EXPECT_EQ(dst.At(5, 0), 6u | PIXEL_OPAQUE);
+    EXPECT_EQ(dst.At(4, 1), 9u | PIXEL_OPAQUE);
+    EXPECT_EQ(dst.At(5, 1), 10u | PIXEL_OPAQUE);
+    EXPECT_EQ(dst.At(3, 0), PIXEL_OPAQUE);
+    EXPECT_EQ(dst.At(4, 2), PIXEL_OPAQUE);
     Canvas far(6, 6);
     RasterBlit(far.surface, src.surface, -4, 0);
     RasterBlit(far.surface, src.surface, 0, 6);
@@ -281,7 +281,7 @@ TEST(RasterBlit, AlphaBlendsSourceOver) {
     Canvas src(3, 1);
     src.pixels[0] = ToPixel(RED);                       // opaque: copied
     src.pixels[1] = 0x00FFFFFFu;                        // transparent: destination kept
-    src.pixels[2] = (128u << 24) | 0x00FF00C8u;         // half: (200, 0, 255) over (0, 100, 0)
+    src.pixels[2] = (128u << 24) | (ToPixel(MakeColour(200, 0, 255)) & 0x00FFFFFFu);   // half: over (0, 100, 0)
     Canvas dst(3, 1, ToPixel(MakeColour(0, 100, 0)));
     RasterBlitAlpha(dst.surface, src.surface, 0, 0);
     EXPECT_EQ(dst.At(0, 0), ToPixel(RED));

@@ -17,7 +17,7 @@ constexpr int CANVAS_X = 10, CANVAS_Y = 10;
 constexpr int PLATE_Y = 36, PLATE_H = 12;
 
 struct Reference {
-    std::vector<uint32_t> pixels = std::vector<uint32_t>((size_t)W * H, OPAQUE);
+    std::vector<uint32_t> pixels = std::vector<uint32_t>((size_t)W * H, PIXEL_OPAQUE);
     Surface View() { return Surface{W, H, W, pixels.data()}; }
 };
 
@@ -74,7 +74,7 @@ protected:
         for (int y = 0; y < H; ++y)
             for (int x = 0; x < W; ++x)
                 if (view.pixels[(size_t)(CANVAS_Y + 2 + y) * view.stride + CANVAS_X + 2 + x] !=
-                    (Backing()[(size_t)y * W + x] | OPAQUE))
+                    (Backing()[(size_t)y * W + x] | PIXEL_OPAQUE))
                     ++differing;
         EXPECT_EQ(differing, 0) << when;
     }
@@ -241,7 +241,7 @@ TEST_F(RepeatBlitTest, AlphaBlitOfMixedRowsBlendsOnlyWherePixelsAreNotOpaque) {
             uint32_t sp = glass->pixels[(size_t)y * W + x], a = sp >> 24;
             for (int twice = 0; twice < 2; ++twice) {
                 uint32_t& dp = expected.pixels[(size_t)(y + 3) * W + x];
-                uint32_t out = OPAQUE;
+                uint32_t out = PIXEL_OPAQUE;
                 for (int shift = 0; shift < 24; shift += 8) {
                     uint32_t sc = (sp >> shift) & 255, dc = (dp >> shift) & 255;
                     out |= ((sc * a + dc * (255 - a) + 127) / 255) << shift;

@@ -17,7 +17,7 @@ constexpr int REGULAR_8PT = 11;  // Arial 8 pt at 96 dpi
 struct Canvas {
     std::vector<uint32_t> pixels;
     Surface surface;
-    Canvas(int w, int h) : pixels((size_t)w * h, OPAQUE) {
+    Canvas(int w, int h) : pixels((size_t)w * h, PIXEL_OPAQUE) {
         surface.width = w;
         surface.height = h;
         surface.stride = w;

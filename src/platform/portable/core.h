@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/portable/backend.h"
-#include "platform/portable/raster.h"
+#include "platform/raster/raster.h"
 
 struct TextFont;
 

@@ -633,7 +633,7 @@ ImageRef CreateImage(int width, int height, int depth) {
     image->width = width;
     image->height = height;
     image->depth = depth;
-    image->pixels.assign((size_t)width * height, OPAQUE);  // black; opaque for a 32-bit image
+    image->pixels.assign((size_t)width * height, PIXEL_OPAQUE);  // black; opaque for a 32-bit image
     image->generation = ++g_last_generation;
     return image;
 }

@@ -123,10 +123,10 @@ void BlendCoverage(Surface& s, int x, int y, const uint8_t* coverage, int width,
                 continue;
             }
             uint32_t d = row[c], na = 255 - a;
-            uint32_t red = (cr * a + (d & 255) * na + 127) / 255;
-            uint32_t green = (cg * a + ((d >> 8) & 255) * na + 127) / 255;
-            uint32_t blue = (cb * a + ((d >> 16) & 255) * na + 127) / 255;
-            row[c] = red | (green << 8) | (blue << 16) | OPAQUE;
+            uint32_t red = (cr * a + PixelRed(d) * na + 127) / 255;
+            uint32_t green = (cg * a + PixelGreen(d) * na + 127) / 255;
+            uint32_t blue = (cb * a + PixelBlue(d) * na + 127) / 255;
+            row[c] = MakePixel(red, green, blue);
         }
     }
 }

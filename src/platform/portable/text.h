@@ -3,7 +3,7 @@
 // height -pixels (em size = pixels), drawn anti-aliased onto a raster surface.
 #pragma once
 
-#include "platform/portable/raster.h"
+#include "platform/raster/raster.h"
 
 struct TextFont;
 

@@ -823,7 +823,7 @@ void MoveControl(WindowRef control, int x, int y, int width, int height) {
     if (control->kind == WindowKind::CANVAS) {
         int bw = std::max(0, next.right - next.left - 4), bh = std::max(0, next.bottom - next.top - 4);
         if (bw != control->backing_width || bh != control->backing_height) {
-            std::vector<uint32_t> backing((size_t)bw * bh, OPAQUE);
+            std::vector<uint32_t> backing((size_t)bw * bh, PIXEL_OPAQUE);
             for (int row = 0; row < std::min(bh, control->backing_height); ++row)
                 std::copy_n(control->backing.data() + (size_t)row * control->backing_width,
                             std::min(bw, control->backing_width), backing.data() + (size_t)row * bw);
@@ -1021,7 +1021,7 @@ WindowRef CreateCanvas(WindowRef parent, int id, int x, int y, int width, int he
     if (!canvas) return nullptr;
     canvas->backing_width = std::max(0, width - 4);
     canvas->backing_height = std::max(0, height - 4);
-    canvas->backing.assign((size_t)canvas->backing_width * canvas->backing_height, OPAQUE);
+    canvas->backing.assign((size_t)canvas->backing_width * canvas->backing_height, PIXEL_OPAQUE);
     PaintControlNow(canvas);
     return canvas;
 }

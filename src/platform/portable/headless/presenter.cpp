@@ -182,7 +182,7 @@ void HeadlessRunUntil(double ms) {
 Colour HeadlessPixel(WindowRef top, int x, int y) {
     SurfaceView view = TopLevelSurface(top);
     if (!view.pixels || x < 0 || y < 0 || x >= view.width || y >= view.height) return 0xFFFFFFFFu;
-    return view.pixels[(size_t)y * view.stride + x] & 0x00FFFFFFu;
+    return ToColour(view.pixels[(size_t)y * view.stride + x]);
 }
 
 bool HeadlessSnapshotPng(WindowRef top, const std::string& path) {
@@ -210,9 +210,9 @@ bool HeadlessSnapshotPng(WindowRef top, const std::string& path) {
     for (int y = 0; y < view.height; ++y) {
         const uint32_t* src = view.pixels + (size_t)y * view.stride;
         for (int x = 0; x < view.width; ++x) {
-            row[x * 3 + 0] = (png_byte)ColourRed(src[x]);
-            row[x * 3 + 1] = (png_byte)ColourGreen(src[x]);
-            row[x * 3 + 2] = (png_byte)ColourBlue(src[x]);
+            row[x * 3 + 0] = (png_byte)PixelRed(src[x]);
+            row[x * 3 + 1] = (png_byte)PixelGreen(src[x]);
+            row[x * 3 + 2] = (png_byte)PixelBlue(src[x]);
         }
         png_write_row(png, row.data());
     }

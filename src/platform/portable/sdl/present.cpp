@@ -170,12 +170,12 @@ void RepaintAll(TopWindow& t) {
     NotePending(t, ALL_OF_IT);
 }
 
-// The core's pixels are 0xAABBGGRR; these give what 32-bit window surfaces hold, opaque.
+// The core's pixels are 0xAARRGGBB; these give what 32-bit window surfaces hold, opaque.
 inline uint32_t ToXrgb(uint32_t p) {
-    return 0xFF000000u | ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu);
+    return 0xFF000000u | p;
 }
 inline uint32_t ToXbgr(uint32_t p) {
-    return 0xFF000000u | p;
+    return 0xFF000000u | ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu);
 }
 
 // Converts rows [top, bottom) of columns [left, right) into the 32-bit `screen`, and narrows

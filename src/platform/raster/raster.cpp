@@ -1,6 +1,6 @@
-// Software raster of the portable backend: filled, gradient and rounded boxes, lines, discs,
+// The shared software raster: filled, gradient and rounded boxes, lines, discs,
 // flood fill and blits on a 32-bit surface (the Raster* procedures of raster.h).
-#include "platform/portable/raster.h"
+#include "platform/raster/raster.h"
 
 #include <algorithm>
 #include <cmath>
@@ -56,7 +56,7 @@ inline uint32_t MixPixel(Colour front, Colour back, double f) {
     uint32_t r = MixChannel(ColourRed(front), ColourRed(back), f);
     uint32_t g = MixChannel(ColourGreen(front), ColourGreen(back), f);
     uint32_t b = MixChannel(ColourBlue(front), ColourBlue(back), f);
-    return r | (g << 8) | (b << 16) | OPAQUE;
+    return MakePixel(r, g, b);
 }
 
 }  // namespace
@@ -161,16 +161,16 @@ void RasterDisc(Surface& s, int x, int y, int r, Colour colour) {
 
 void RasterFloodFill(Surface& s, int x, int y, Colour border, Colour fill) {
     if (x < 0 || y < 0 || x >= s.width || y >= s.height) return;
-    const uint32_t border_rgb = border & 0x00FFFFFFu;
+    const uint32_t border_rgb = ToPixel(border) & PIXEL_RGB_MASK;
     const uint32_t fill_pixel = ToPixel(fill);
     auto at = [&](int px, int py) -> uint32_t& { return s.pixels[(size_t)py * s.stride + px]; };
-    if ((at(x, y) & 0x00FFFFFFu) == border_rgb) return;
+    if ((at(x, y) & PIXEL_RGB_MASK) == border_rgb) return;
 
     // A visited mask rather than "not yet the fill colour": pixels that already have the
     // fill colour must still pass the fill on to what lies behind them.
     std::vector<uint8_t> seen((size_t)s.width * s.height, 0);
     auto open = [&](int px, int py) {
-        return !seen[(size_t)py * s.width + px] && (at(px, py) & 0x00FFFFFFu) != border_rgb;
+        return !seen[(size_t)py * s.width + px] && (at(px, py) & PIXEL_RGB_MASK) != border_rgb;
     };
     std::vector<PointI> stack;
     stack.push_back({x, y});
@@ -213,9 +213,9 @@ namespace {
 // True when every pixel of the run has alpha 255. The AND of the run vectorises, so checking
 // first and then copying whole rows is far cheaper than deciding pixel by pixel.
 inline bool RunOpaque(const uint32_t* p, int n) {
-    uint32_t all = OPAQUE;
+    uint32_t all = PIXEL_OPAQUE;
     for (int i = 0; i < n; ++i) all &= p[i];
-    return (all & OPAQUE) == OPAQUE;
+    return (all & PIXEL_OPAQUE) == PIXEL_OPAQUE;
 }
 
 // Plain copy of one run: the destination is always opaque.
@@ -224,7 +224,7 @@ inline void CopyRunOpaque(uint32_t* to, const uint32_t* from, int n) {
         std::memcpy(to, from, (size_t)n * sizeof(uint32_t));
         return;
     }
-    for (int i = 0; i < n; ++i) to[i] = from[i] | OPAQUE;
+    for (int i = 0; i < n; ++i) to[i] = from[i] | PIXEL_OPAQUE;
 }
 
 // Source-over of one run with the source's straight alpha.
@@ -237,10 +237,10 @@ void BlendRun(uint32_t* to, const uint32_t* from, int n) {
             continue;
         }
         if (a == 0) {
-            to[i] |= OPAQUE;
+            to[i] |= PIXEL_OPAQUE;
             continue;
         }
-        uint32_t dp = to[i], out = OPAQUE;
+        uint32_t dp = to[i], out = PIXEL_OPAQUE;
         for (int shift = 0; shift < 24; shift += 8) {
             uint32_t sc = (sp >> shift) & 255, dc = (dp >> shift) & 255;
             out |= ((sc * a + dc * (255 - a) + 127) / 255) << shift;

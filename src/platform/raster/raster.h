@@ -1,7 +1,9 @@
-// Software raster of the portable backend: the aliased drawing primitives on a 32-bit
+// The software raster both backends draw with: the aliased drawing primitives on a 32-bit
 // pixel surface, with exactly the pixel coverage the seam defines for each operation.
-// Pixels are 0xAABBGGRR (a Colour with alpha in the top byte); every primitive writes
-// opaque pixels (alpha 255). All primitives clip to the surface.
+// Pixels are 0xAARRGGBB, that is B, G, R, A in memory: the layout of a 32-bit DIB section
+// and of a 24/32-bit X11 window surface, so either can be drawn into or shown without a
+// conversion. Every primitive writes opaque pixels (alpha 255). All primitives clip to the
+// surface.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +17,19 @@ struct Surface {
     uint32_t* pixels = nullptr;
 };
 
-constexpr uint32_t OPAQUE = 0xFF000000u;
-inline uint32_t ToPixel(Colour c) { return (c & 0x00FFFFFFu) | OPAQUE; }
-inline Colour ToColour(uint32_t pixel) { return pixel & 0x00FFFFFFu; }
+constexpr uint32_t PIXEL_OPAQUE = 0xFF000000u;
+constexpr uint32_t PIXEL_RGB_MASK = 0x00FFFFFFu;
+constexpr uint32_t MakePixel(uint32_t r, uint32_t g, uint32_t b) { return (r << 16) | (g << 8) | b | PIXEL_OPAQUE; }
+constexpr uint32_t PixelRed(uint32_t pixel) { return (pixel >> 16) & 255; }
+constexpr uint32_t PixelGreen(uint32_t pixel) { return (pixel >> 8) & 255; }
+constexpr uint32_t PixelBlue(uint32_t pixel) { return pixel & 255; }
+// Colour (0x00BBGGRR) <-> opaque pixel (0xFFRRGGBB): red and blue trade places.
+constexpr uint32_t ToPixel(Colour c) {
+    return ((c & 0xFFu) << 16) | (c & 0xFF00u) | ((c >> 16) & 0xFFu) | PIXEL_OPAQUE;
+}
+constexpr Colour ToColour(uint32_t pixel) {
+    return ((pixel >> 16) & 0xFFu) | (pixel & 0xFF00u) | ((pixel & 0xFFu) << 16);
+}
 
 struct Gradient {
     int x1, y1, x2, y2;        // f = 0 at (x1, y1), 1 at (x2, y2), projected and clamped
