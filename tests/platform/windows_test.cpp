@@ -7,8 +7,8 @@
 namespace {
 
 constexpr Colour BACKGROUND = MakeColour(18, 24, 50);
-constexpr Colour EDGE_OUTER_DARK = MakeColour(160, 160, 160);
-constexpr Colour EDGE_INNER_DARK = MakeColour(105, 105, 105);
+constexpr Colour EDGE_OUTER_DARK = MakeColour(166, 166, 166);
+constexpr Colour EDGE_INNER_DARK = MakeColour(106, 106, 106);
 constexpr Colour EDGE_OUTER_LIGHT = MakeColour(255, 255, 255);
 constexpr Colour EDGE_INNER_LIGHT = MakeColour(227, 227, 227);
 constexpr uint32_t STM_SETIMAGE_MESSAGE = 0x0172;
