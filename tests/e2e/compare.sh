@@ -11,19 +11,20 @@
 COMPARE_TEXT_RECTS=()
 for dy in 0 255; do
     COMPARE_TEXT_RECTS+=(
-        "417 $(( 149 + dy )) 17 9"     # "-" at the left end of the scale
-        "438 $(( 96 + dy )) 21 21"     # scale numbers along the arc: 20
-        "482 $(( 69 + dy )) 20 20"     # 10
-        "538 $(( 53 + dy )) 14 18"     # 5
-        "593 $(( 52 + dy )) 14 18"     # 3
-        "615 $(( 56 + dy )) 14 17"     # 2
-        "640 $(( 62 + dy )) 15 17"     # 1
-        "667 $(( 73 + dy )) 15 18"     # 0
-        "694 $(( 90 + dy )) 17 18"     # 1
-        "722 $(( 114 + dy )) 17 17"    # 2
-        "729 $(( 145 + dy )) 16 16"    # 3 and "+"
-        "559 $(( 153 + dy )) 41 18"    # caption LEFT / RIGHT
-        "532 $(( 174 + dy )) 84 18"    # maker's name under it
+        "419 $(( 151 + dy )) 13 5"     # "-" at the left end of the scale
+        "440 $(( 98 + dy )) 17 17"     # scale numbers along the arc, left to right: 20
+        "484 $(( 71 + dy )) 16 16"     # 10
+        "540 $(( 55 + dy )) 10 14"     # 5
+        "575 $(( 53 + dy )) 10 13"     # 3
+        "595 $(( 54 + dy )) 10 14"     # 2
+        "617 $(( 58 + dy )) 10 13"     # 1
+        "642 $(( 64 + dy )) 11 13"     # 0
+        "669 $(( 75 + dy )) 11 14"     # 1
+        "696 $(( 92 + dy )) 13 14"     # 2
+        "724 $(( 116 + dy )) 13 13"    # 3
+        "731 $(( 147 + dy )) 12 12"    # "+" at the right end
+        "553 $(( 155 + dy )) 54 14"    # caption LEFT / RIGHT
+        "532 $(( 176 + dy )) 84 14"    # maker's name under it
     )
 done
 COMPARE_TEXT_RECTS+=(
