@@ -1,7 +1,8 @@
-// The toolbar as the window shows it, read back from the screen on each backend: a flat
+// What the window system draws itself, read back from the screen on each backend: a flat
 // toolbar (TBSTYLE_FLAT) is transparent, so below its etched divider (a shadow line over a
-// highlight line along the top edge) the main window's background shows; its disabled blank
-// buttons leave no mark. Both backends must show the same pixels there.
+// highlight line along the top edge) the main window's background shows, and its disabled
+// blank buttons leave no mark; a sunken frame's 2-pixel edge. Both backends must show the
+// same pixels there.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,7 +41,7 @@ void LetItPaint() {
     }
 }
 
-class ToolbarLook : public ::testing::Test {
+class SystemDrawing : public ::testing::Test {
 protected:
     void SetUp() override {
         InitControlLibrary();
@@ -70,7 +71,7 @@ protected:
     int list_left = 0;
 };
 
-TEST_F(ToolbarLook, DividerAlongTheTopThenTheWindowShowsThrough) {
+TEST_F(SystemDrawing, DividerAlongTheTopThenTheWindowShowsThrough) {
     RectI bar{};
     ASSERT_TRUE(GetControlRect(toolbar, &bar));
     EXPECT_EQ(bar.top, 0);
@@ -94,7 +95,7 @@ TEST_F(ToolbarLook, DividerAlongTheTopThenTheWindowShowsThrough) {
     EXPECT_EQ(wrong, "") << "pixels unlike the divider or the background";
 }
 
-TEST_F(ToolbarLook, ChildrenSitBelowTheDivider) {
+TEST_F(SystemDrawing, ChildrenSitBelowTheDivider) {
     // The list at y 5 in the toolbar's client area: the divider's 2 pixels lie above it, so
     // in the main window its box spans rows 7 to 26.
     RectI rect{};
@@ -107,6 +108,27 @@ TEST_F(ToolbarLook, ChildrenSitBelowTheDivider) {
     EXPECT_EQ(ShownPixel(window, mid, 27), BACKGROUND);
     EXPECT_EQ(ShownPixel(window, list_left - 1, 15), BACKGROUND);
     EXPECT_NE(ShownPixel(window, list_left, 15), BACKGROUND) << "the list's left border";
+}
+
+TEST_F(SystemDrawing, SunkenFrameEdgeInTheSystemColours) {
+    // Dark outer and inner lines along the top and left, light ones along the bottom and
+    // right; the inside is left to the window (its background here).
+    WindowRef frame = CreateSunkenFrame(window, 1, 40, 50, 100, 40);
+    ASSERT_NE(frame, nullptr);
+    LetItPaint();
+    const Colour OUTER_DARK = MakeColour(166, 166, 166), INNER_DARK = MakeColour(106, 106, 106);
+    const Colour OUTER_LIGHT = MakeColour(255, 255, 255), INNER_LIGHT = MakeColour(227, 227, 227);
+    EXPECT_EQ(ShownPixel(window, 90, 50), OUTER_DARK);
+    EXPECT_EQ(ShownPixel(window, 90, 51), INNER_DARK);
+    EXPECT_EQ(ShownPixel(window, 40, 70), OUTER_DARK);
+    EXPECT_EQ(ShownPixel(window, 41, 70), INNER_DARK);
+    EXPECT_EQ(ShownPixel(window, 90, 89), OUTER_LIGHT);
+    EXPECT_EQ(ShownPixel(window, 90, 88), INNER_LIGHT);
+    EXPECT_EQ(ShownPixel(window, 139, 70), OUTER_LIGHT);
+    EXPECT_EQ(ShownPixel(window, 138, 70), INNER_LIGHT);
+    EXPECT_EQ(ShownPixel(window, 90, 70), BACKGROUND);
+    EXPECT_EQ(ShownPixel(window, 90, 49), BACKGROUND);
+    EXPECT_EQ(ShownPixel(window, 140, 70), BACKGROUND);
 }
 
 }  // namespace
