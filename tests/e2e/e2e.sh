@@ -2,9 +2,10 @@
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
 # pixels, then ended with Escape.
-# Usage: tests/e2e/e2e.sh [native] [win64] [win32] [deb] [zip64]   (default: the first three)
+# Usage: tests/e2e/e2e.sh [native] [win64] [win32] [deb] [zip64] [zip32]  (default: the first three)
 # deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the
-# package again; zip64 unpacks build/packages/korvelt-*-win64.zip and runs its exe under Wine.
+# package again; zip64 and zip32 unpack build/packages/korvelt-*-win64.zip / -win32.zip and run
+# the exe under Wine.
 # With both native and win64, their windows are also compared whole (tests/e2e/compare.sh).
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
@@ -423,14 +424,15 @@ RunBuild() {
                 [ "$exe" = /usr/bin/korvelt ] || exe="korvelt (on PATH: $exe, want /usr/bin/korvelt)"
                 title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
                 cmd=(korvelt) ;;
-        zip64)  local zip
-                zip="$(ls "$PACKAGES_DIR"/korvelt-*-win64.zip 2>/dev/null | head -n1)"
-                rm -rf "$WORK/zip64/unpacked"
-                mkdir -p "$WORK/zip64/unpacked"
-                exe="$WORK/zip64/unpacked/$(basename "${zip:-korvelt-win64.zip}" .zip)/korvelt.exe"
-                [ -n "$zip" ] && unzip -q "$zip" -d "$WORK/zip64/unpacked"
+        zip64|zip32)
+                local zip arch="win${build#zip}"
+                zip="$(ls "$PACKAGES_DIR"/korvelt-*-"$arch".zip 2>/dev/null | head -n1)"
+                rm -rf "$WORK/$build/unpacked"
+                mkdir -p "$WORK/$build/unpacked"
+                exe="$WORK/$build/unpacked/$(basename "${zip:-korvelt-$arch.zip}" .zip)/korvelt.exe"
+                [ -n "$zip" ] && unzip -q "$zip" -d "$WORK/$build/unpacked"
                 timeout=40
-                title="KORVELT - BETA2 - 64 BIT - MARDELLIN"
+                title="KORVELT - BETA2 - ${build#zip} BIT - MARDELLIN"
                 cmd=("$ROOT/scripts/wine-run" "$exe") ;;
         *) echo "unknown build $build" >&2; return 2 ;;
     esac
