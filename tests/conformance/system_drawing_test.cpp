@@ -35,6 +35,10 @@ Colour ShownPixel(WindowRef window, int x, int y) {
 #endif
 }
 
+intptr_t PLATFORM_CALLBACK PlainProcedure(WindowRef window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    return DefaultWindowProcedure(window, message, wparam, lparam);
+}
+
 // Lets the window system paint what is pending.
 void LetItPaint() {
     for (int i = 0; i < 200 && PumpOneMessage(); ++i) {
@@ -45,7 +49,7 @@ class SystemDrawing : public ::testing::Test {
 protected:
     void SetUp() override {
         InitControlLibrary();
-        window = CreateMainWindow("toolbar", 30, 30, WIDTH, HEIGHT, WS_CAPTION | WS_SYSMENU, DefaultWindowProcedure);
+        window = CreateMainWindow("toolbar", 30, 30, WIDTH, HEIGHT, WS_CAPTION | WS_SYSMENU, PlainProcedure);
         ASSERT_NE(window, nullptr);
         SetWindowBackground(window, BACKGROUND);
         toolbar = MakeToolbar(window);
