@@ -35,6 +35,8 @@ else()
   install(FILES ${KORVELT_GENERATED_DIR}/${KORVELT_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvelt)
+  # Where Debian looks for a package's licence.
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvelt RENAME copyright)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -45,8 +47,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "korvelt records a stereo input device and shows the live signal in one
 fixed-size window, refreshed every 32 ms: a two-channel oscilloscope, two needle
 meters, two 30-segment LED bars and a scrolling level history.")
-  # The libraries' packages come from the program's own links; the window's font is found
-  # by name at run time, so its package is named here.
+  # The libraries' packages come from the program's own links (dpkg-shlibdeps, with `file`);
+  # the window's font is found by name at run time, so its package is named here.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
 endif()
