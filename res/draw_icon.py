@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 # Draws korvelt's program icon (res/korvelt.ico): a 32 x 32, 24-bit picture of a grey round
-# face with headphones and dark glasses on a light blue ground. Run it again after a change;
-# the .ico it writes is kept in the tree so the build itself needs no Python.
+# face with headphones and dark glasses on a light blue ground. The same shapes also give the
+# desktop's icon theme its sizes (res/icons/hicolor/NxN/apps/korvelt.png, 16 to 256) and a
+# scalable SVG drawn from the same figures. Run it again after a change; what it writes is
+# kept in the tree so the build itself needs no Python.
 import math
 import os
 import struct
+import zlib
 
 SIZE = 32
 SAMPLES = 4  # sub-pixels per side, for smooth edges
@@ -55,15 +58,17 @@ def Inside(x, y):
     return colour
 
 
-def Render():
+def Render(size=SIZE):
+    """The icon as rows of (r, g, b), size x size pixels; the figures scale with it."""
+    scale = SIZE / size
     rows = []
-    for py in range(SIZE):
+    for py in range(size):
         row = []
-        for px in range(SIZE):
+        for px in range(size):
             total = [0, 0, 0]
             for sy in range(SAMPLES):
                 for sx in range(SAMPLES):
-                    c = Inside(px + (sx + 0.5) / SAMPLES, py + (sy + 0.5) / SAMPLES)
+                    c = Inside((px + (sx + 0.5) / SAMPLES) * scale, (py + (sy + 0.5) / SAMPLES) * scale)
                     for i in range(3):
                         total[i] += c[i]
             n = SAMPLES * SAMPLES
@@ -85,7 +90,68 @@ def IcoBytes(rows):
     return directory + entry + image
 
 
+def PngBytes(rows):
+    # 8-bit RGB, no filter on any row.
+    size = len(rows)
+
+    def Chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+    raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
+    return (b"\x89PNG\r\n\x1a\n" + Chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 2, 0, 0, 0)) +
+            Chunk(b"IDAT", zlib.compress(raw, 9)) + Chunk(b"IEND", b""))
+
+
+def Hex(colour):
+    return "#%02x%02x%02x" % colour
+
+
+def Svg():
+    """The figures of Inside() as vector shapes on the same 32 x 32 grid, in the same order."""
+    cx, cy = 16.0, 17.5
+    out = ['<?xml version="1.0" encoding="UTF-8"?>',
+           '<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">',
+           "<defs>",
+           # Only the upper half of the band; the shaded part of the face; the smile's window.
+           '<clipPath id="upper"><rect x="0" y="0" width="32" height="%g"/></clipPath>' % cy,
+           '<clipPath id="shade"><polygon points="%g,32 32,32 32,%g"/></clipPath>' % (cx + cy + 9.0 - 32, cx + cy + 9.0 - 32),
+           '<clipPath id="smile"><rect x="%g" y="%g" width="%g" height="%g"/></clipPath>'
+           % (cx - 3.6, cy + 4.4, 7.2, 32 - (cy + 4.4)),
+           "</defs>",
+           '<rect width="32" height="32" fill="%s"/>' % Hex(GROUND),
+           # The band: a ring from radius 12 to 14.2, drawn as a stroke along its middle.
+           '<circle cx="%g" cy="%g" r="13.1" fill="none" stroke="%s" stroke-width="2.2" clip-path="url(#upper)"/>'
+           % (cx, cy, Hex(PHONES)),
+           '<circle cx="%g" cy="%g" r="11" fill="%s"/>' % (cx, cy, Hex(FACE)),
+           '<circle cx="%g" cy="%g" r="11" fill="%s" clip-path="url(#shade)"/>' % (cx, cy, Hex(FACE_SHADE))]
+    for side in (-1, 1):
+        ex = cx + side * 12.2
+        out.append('<rect x="%g" y="%g" width="5.2" height="10" rx="1.6" fill="%s"/>'
+                   % (ex - 2.6, cy + 0.5 - 5.0, Hex(CUPS)))
+    for side in (-1, 1):
+        lx, ly = cx + side * 4.4, cy - 1.5
+        out.append('<ellipse cx="%g" cy="%g" rx="3.9" ry="2.9" fill="%s"/>' % (lx, ly, Hex(GLASSES)))
+        out.append('<ellipse cx="%g" cy="%g" rx="1" ry="0.6" fill="%s"/>' % (lx - 1.4, ly - 1.1, Hex(GLINT)))
+    out.append('<rect x="%g" y="%g" width="2.4" height="1.2" fill="%s"/>' % (cx - 1.2, cy - 2.4 - 0.6, Hex(GLASSES)))
+    out.append('<circle cx="%g" cy="%g" r="5.75" fill="none" stroke="%s" stroke-width="1.1" clip-path="url(#smile)"/>'
+               % (cx, cy + 1.0, Hex(MOUTH)))
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+THEME_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
 if __name__ == "__main__":
-    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "korvelt.ico")
-    with open(out, "wb") as f:
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "korvelt.ico"), "wb") as f:
         f.write(IcoBytes(Render()))
+    for size in THEME_SIZES:
+        folder = os.path.join(here, "icons", "hicolor", "%dx%d" % (size, size), "apps")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "korvelt.png"), "wb") as f:
+            f.write(PngBytes(Render(size)))
+    folder = os.path.join(here, "icons", "hicolor", "scalable", "apps")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "korvelt.svg"), "w") as f:
+        f.write(Svg())

@@ -2,7 +2,11 @@
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
 # pixels, then ended with Escape.
-# Usage: tests/e2e/e2e.sh [native] [win64] [win32]      (default: all three)
+# Usage: tests/e2e/e2e.sh [native] [win64] [win32] [deb] [zip64] [zip32]  (default: the first three)
+# deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the
+# package again; zip64 and zip32 unpack build/packages/korvelt-*-win64.zip / -win32.zip and run
+# the exe under Wine.
+# With both native and win64, their windows are also compared whole (tests/e2e/compare.sh).
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
 # tests/e2e/pending-checks are reported but do not count. Screenshots and logs are kept in
@@ -16,10 +20,14 @@ ROOT="$(cd "$E2E_DIR_SRC/../.." && pwd)"
 source "$ROOT/scripts/lib-display.sh"
 # shellcheck source=shot.sh
 source "$E2E_DIR_SRC/shot.sh"
+# shellcheck source=compare.sh
+source "$E2E_DIR_SRC/compare.sh"
 
 WORK="${KORVELT_E2E_DIR:-$ROOT/build/e2e}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
 SINK=korvelt_e2e
+PACKAGES_DIR="${KORVELT_PACKAGES_DIR:-$ROOT/build/packages}"
+DEB_INSTALLED=0
 
 # The tone: 441 Hz, so each 128-frame block holds more than one whole period and its peaks;
 # the two channels at different levels so a swapped or mixed channel shows.
@@ -64,6 +72,8 @@ Cleanup() {
     if [ "$USED_WINE" = 1 ]; then
         WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
     fi
+    [ "$DEB_INSTALLED" = 1 ] && RemoveDeb >/dev/null 2>&1
+
     # The display helpers are not written for errexit: a killed child's status would end us.
     korvelt_stop_all || true
 }
@@ -87,6 +97,48 @@ Report() {
 
 Milliseconds() { echo $(( $(date +%s%N) / 1000000 )); }
 
+# The Linux builds: the one from the build folder and the installed package.
+IsNativeBuild() { [ "$1" = native ] || [ "$1" = deb ]; }
+
+AsRoot() {
+    if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the .deb the way a user would; other apt runs on the machine are waited for.
+InstallDeb() {
+    local deb
+    deb="$(ls "$PACKAGES_DIR"/korvelt_*.deb 2>/dev/null | head -n1)"
+    [ -n "$deb" ] || { echo "no $PACKAGES_DIR/korvelt_*.deb (run scripts/package)"; return 1; }
+    DEB_INSTALLED=1
+    AsRoot env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall \
+        -o DPkg::Lock::Timeout=300 "$deb" 2>&1 | tail -n 3
+    return "${PIPESTATUS[0]}"
+}
+
+RemoveDeb() {
+    DEB_INSTALLED=0
+    AsRoot env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q -o DPkg::Lock::Timeout=300 korvelt 2>&1 |
+        tail -n 3
+    return "${PIPESTATUS[0]}"
+}
+
+# The window carries korvelt's class (the desktop entry's StartupWMClass) and, as its icon,
+# the very pixels of res/korvelt.ico.
+CheckWindowIdentity() {
+    local window="$1" class icon want got
+    class="$(xprop -id "$window" WM_CLASS 2>/dev/null || true)"
+    icon="$(xprop -id "$window" -notype 32c _NET_WM_ICON 2>/dev/null || true)"
+    # The property: width, height, then one ARGB value per pixel, top row first.
+    got="$(sed 's/^[^=]*= //' <<<"$icon" | tr -d ' ' | tr ',' '\n' |
+           awk 'NR <= 2 { printf "%s ", $0; next } { printf "%d,%d,%d,%d\n", int($0 / 16777216) % 256,
+                int($0 / 65536) % 256, int($0 / 256) % 256, $0 % 256 }' | md5sum | cut -c1-12)"
+    want="$( { printf '32 32 '; convert "$ROOT/res/korvelt.ico" -depth 8 rgba:- | od -An -v -tu1 -w4 |
+             awk '{ printf "%d,%d,%d,%d\n", 255, $1, $2, $3 }'; } | md5sum | cut -c1-12)"
+    OK=0
+    [[ "$class" == *'"korvelt", "korvelt"'* ]] && [ "$got" = "$want" ] && OK=1
+    VALUE="class ${class#*= }; icon ${icon:0:30}... pixels $( [ "$got" = "$want" ] && echo "equal to" || echo "unlike") res/korvelt.ico"
+}
+
 # ---- the checks; each reads the loaded screenshot and sets OK (0/1) and VALUE ----
 
 # Where client (0, 0) lies in the screenshot. The native window is the client area itself.
@@ -98,7 +150,7 @@ LocateClient() {
     local build="$1" span col i prev found
     CLIENT_X0=0; CLIENT_Y0=0; CLIENT_X1=$(( SHOT_W - 1 )); CLIENT_Y1=$(( SHOT_H - 1 ))
     SHOT_OX=0; SHOT_OY=0
-    [ "$build" = native ] && return 0
+    IsNativeBuild "$build" && return 0
     span="$(shot_row_span $(( SHOT_H - 12 )) "$BACKGROUND")"
     CLIENT_X0="${span% *}"; CLIENT_X1="${span#* }"
     (( CLIENT_X0 >= 0 )) || return 1
@@ -118,7 +170,7 @@ LocateClient() {
 CheckClientSize() {
     local build="$1" w h
     w=$(( CLIENT_X1 - CLIENT_X0 + 1 )); h=$(( CLIENT_Y1 - CLIENT_Y0 + 1 ))
-    if [ "$build" = native ]; then
+    if IsNativeBuild "$build"; then
         OK=0
         (( WIN_W == 800 && WIN_H == 720 )) && OK=1
         VALUE="client ${WIN_W}x${WIN_H} (want 800x720)"
@@ -365,11 +417,29 @@ RunBuild() {
         win32)  exe="${KORVELT_WIN32_EXE:-$ROOT/build/win32/korvelt.exe}"; timeout=40
                 title="KORVELT - BETA2 - 32 BIT - MARDELLIN"
                 cmd=("$ROOT/scripts/wine-run" "$exe") ;;
+        deb)    local log
+                if log="$(InstallDeb)"; then Report deb install 1 "apt-get install ./$(basename "$(ls "$PACKAGES_DIR"/korvelt_*.deb)")"
+                else Report deb install 0 "$log"; fi
+                exe="$(command -v korvelt || echo "korvelt (not on PATH)")"; timeout=30
+                [ "$exe" = /usr/bin/korvelt ] || exe="korvelt (on PATH: $exe, want /usr/bin/korvelt)"
+                title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
+                cmd=(korvelt) ;;
+        zip64|zip32)
+                local zip arch="win${build#zip}"
+                zip="$(ls "$PACKAGES_DIR"/korvelt-*-"$arch".zip 2>/dev/null | head -n1)"
+                rm -rf "$WORK/$build/unpacked"
+                mkdir -p "$WORK/$build/unpacked"
+                exe="$WORK/$build/unpacked/$(basename "${zip:-korvelt-$arch.zip}" .zip)/korvelt.exe"
+                [ -n "$zip" ] && unzip -q "$zip" -d "$WORK/$build/unpacked"
+                timeout=40
+                title="KORVELT - BETA2 - ${build#zip} BIT - MARDELLIN"
+                cmd=("$ROOT/scripts/wine-run" "$exe") ;;
         *) echo "unknown build $build" >&2; return 2 ;;
     esac
     echo "== $build: $exe"
     if [ ! -x "$exe" ] && [ ! -f "$exe" ]; then
         FailRest "$build" "not built: $exe" title
+        [ "$build" = deb ] && { Report deb window-identity 0 "not run"; RemoveDeb >/dev/null 2>&1 || true; }
         return 0
     fi
 
@@ -402,6 +472,10 @@ RunBuild() {
         return 0
     fi
     Report "$build" title 1 "\"$(xdotool getwindowname "$window")\" after $(( ($(Milliseconds) - start) )) ms"
+    if IsNativeBuild "$build"; then
+        CheckWindowIdentity "$window"
+        Report "$build" window-identity "$OK" "$VALUE"
+    fi
 
     sleep "$SETTLE_SECONDS"
     local geometry
@@ -423,6 +497,9 @@ RunBuild() {
         shot_load "$WORK/$build/shot$i.png"
         if (( located == 0 )); then
             if LocateClient "$build"; then located=1; else located=2; fi
+            # Where the client area lies in the shots, for the whole-window comparison.
+            echo "$CLIENT_X0 $CLIENT_Y0 $(( CLIENT_X1 - CLIENT_X0 + 1 )) $(( CLIENT_Y1 - CLIENT_Y0 + 1 )) $SHOT_W" \
+                >"$WORK/$build/client.txt"
             CheckClientSize "$build"
             ok[client-size]=$OK; value[client-size]="$VALUE"
             if (( located == 2 )); then
@@ -431,7 +508,7 @@ RunBuild() {
             fi
         fi
         SHOT_OX=$CLIENT_X0; SHOT_OY=$CLIENT_Y0
-        [ "$build" = native ] && { SHOT_OX=0; SHOT_OY=0; }
+        IsNativeBuild "$build" && { SHOT_OX=0; SHOT_OY=0; }
         for entry in "${SHOT_CHECKS[@]}"; do
             name="${entry%%:*}"; proc="${entry#*:}"
             [ "${ok[$name]:-0}" = 1 ] && continue
@@ -466,6 +543,49 @@ RunBuild() {
     fi
     PROGRAM_PID=""
     korvelt_stop_tone || true
+    if [ "$build" = deb ]; then
+        local log
+        if log="$(RemoveDeb)" && ! dpkg-query -W -f='${Status}' korvelt 2>/dev/null | grep -q "ok installed"; then
+            Report deb remove 1 "apt-get remove korvelt; /usr/bin/korvelt $( [ -e /usr/bin/korvelt ] && echo "still there" || echo gone)"
+        else
+            Report deb remove 0 "$log"
+        fi
+    fi
+}
+
+# The native and the win64 shots of the same tone, compared whole; the best pair of shots
+# counts (a shot may catch a tick half drawn).
+CompareWholeWindow() {
+    local a b i best="" best_i=0 result compared differ w h ax ay aw bx by bw bwid bh
+    if [ ! -s "$WORK/native/client.txt" ] || [ ! -s "$WORK/win64/client.txt" ]; then
+        Report compare whole-window 0 "no screenshots of both native and win64"
+        return
+    fi
+    read -r ax ay w h aw <"$WORK/native/client.txt"
+    read -r bx by bwid bh bw <"$WORK/win64/client.txt"
+    (( bwid < w )) && w=$bwid
+    (( bh < h )) && h=$bh
+    for (( i = 1; i <= SHOTS; i++ )); do
+        a="$WORK/native/shot$i.txt"; b="$WORK/win64/shot$i.txt"
+        [ -s "$a" ] && [ -s "$b" ] || continue
+        result="$(compare_windows "$a" "$aw" "$ax" "$ay" "$b" "$bw" "$bx" "$by" "$w" "$h" "$WORK/compare-$i.pbm")"
+        if [ -z "$best" ] || (( ${result#* } < ${best#* } )); then best="$result"; best_i=$i; fi
+    done
+    if [ -z "$best" ]; then Report compare whole-window 0 "no pair of screenshots"; return; fi
+    compared="${best% *}"; differ="${best#* }"
+    local permille_x100=$(( compared > 0 ? differ * 100000 / compared : 100000 ))
+    local text
+    text="$(printf '%d of %d compared pixels differ (%d.%02d %%, limit 0.%d %%) over the common client %dx%d, shots %d' \
+        "$differ" "$compared" $(( permille_x100 / 1000 )) $(( permille_x100 / 10 % 100 )) "$COMPARE_LIMIT_PERMILLE" "$w" "$h" "$best_i")"
+    if (( compared > w * h / 2 && differ * 1000 <= compared * COMPARE_LIMIT_PERMILLE )); then
+        Report compare whole-window 1 "$text"
+    else
+        Report compare whole-window 0 "$text"
+    fi
+    if (( differ > 0 )); then
+        echo "     differing areas (client WxH+X+Y, pixels); mask $WORK/compare-$best_i.pbm:"
+        compare_areas "$WORK/compare-$best_i.pbm" | sed 's/^/       /'
+    fi
 }
 
 # ---- main ----
@@ -480,7 +600,7 @@ sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$T
     remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"
 
 for build in "${BUILDS[@]}"; do
-    if [ "$build" != native ] && [ "$USED_WINE" = 0 ]; then
+    if ! IsNativeBuild "$build" && [ "$USED_WINE" = 0 ]; then
         USED_WINE=1
         # A Wine session started earlier without this display would keep its null desktop.
         WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
@@ -489,9 +609,13 @@ for build in "${BUILDS[@]}"; do
         KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
             /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
     fi
-    if [ "$build" != native ]; then export KORVELT_WINE_DISPLAY=1; fi
+    if ! IsNativeBuild "$build"; then export KORVELT_WINE_DISPLAY=1; fi
+    rm -f "$WORK/$build/client.txt"
     RunBuild "$build"
 done
+if [[ " ${BUILDS[*]} " == *" native "* ]] && [[ " ${BUILDS[*]} " == *" win64 "* ]]; then
+    CompareWholeWindow
+fi
 
 echo "e2e: $PASSED passed, $FAILED failed, $PENDING pending"
 [ "$FAILED" = 0 ]

@@ -10,6 +10,8 @@ constexpr Colour HIGHLIGHT = MakeColour(0, 120, 215);
 constexpr Colour WHITE = MakeColour(255, 255, 255);
 constexpr int LIST_ID = 9;
 constexpr int LIST_X = 100, LIST_Y = 5, LIST_W = 200, LIST_H = 20;
+// The list's top in the main window: the toolbar's client area starts below its divider.
+constexpr int LIST_TOP = LIST_Y + 2;
 
 class ComboTest : public PortableTest {
 protected:
@@ -33,7 +35,7 @@ protected:
     }
 
     // Top of item `index` of the open list, in the main window's client coordinates.
-    int ItemY(int index) { return LIST_Y + LIST_H + 1 + index * 15; }
+    int ItemY(int index) { return LIST_TOP + LIST_H + 1 + index * 15; }
 
     void Click(int x, int y) {
         InjectMouseButton(main_window, x, y, true);
@@ -68,20 +70,20 @@ TEST_F(ComboTest, ItemsKeepTextDataAndSelection) {
 }
 
 TEST_F(ComboTest, ClosedListIsAWhiteFieldWithABorderAndTheSelectedText) {
-    EXPECT_EQ(HeadlessPixel(main_window, LIST_X, LIST_Y), MakeColour(122, 122, 122));
-    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + LIST_W - 1, LIST_Y + LIST_H - 1), MakeColour(122, 122, 122));
-    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + 1, LIST_Y + 1), WHITE);
+    EXPECT_EQ(HeadlessPixel(main_window, LIST_X, LIST_TOP), MakeColour(122, 122, 122));
+    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + LIST_W - 1, LIST_TOP + LIST_H - 1), MakeColour(122, 122, 122));
+    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + 1, LIST_TOP + 1), WHITE);
     // The selected item's text leaves dark pixels at the field's left.
     int dark = 0;
-    for (int y = LIST_Y + 2; y < LIST_Y + LIST_H - 2; ++y)
+    for (int y = LIST_TOP + 2; y < LIST_TOP + LIST_H - 2; ++y)
         for (int x = LIST_X + 2; x < LIST_X + 60; ++x) dark += ColourRed(HeadlessPixel(main_window, x, y)) < 128;
     EXPECT_GT(dark, 20);
-    // Nothing is drawn below the closed field.
-    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + 10, LIST_Y + LIST_H + 2), MakeColour(240, 240, 240));
+    // Nothing is drawn below the closed field: the flat toolbar shows the window's background.
+    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + 10, LIST_TOP + LIST_H + 2), BACKGROUND);
 }
 
 TEST_F(ComboTest, ChoosingAnotherItemNotifiesInWindowsOrder) {
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     EXPECT_EQ(CommandCodes(), (std::vector<int>{CBN_SETFOCUS, CBN_DROPDOWN}));
     EXPECT_EQ(GetKeyboardFocus(), list);
     // The open list: the selected item highlighted, the others white.
@@ -100,7 +102,7 @@ TEST_F(ComboTest, ChoosingAnotherItemNotifiesInWindowsOrder) {
 }
 
 TEST_F(ComboTest, ChoosingTheSameItemDoesNotReportAChange) {
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     Recorded().clear();
     Click(LIST_X + 50, ItemY(0) + 3);
     EXPECT_EQ(CommandCodes(), (std::vector<int>{CBN_SELENDOK, CBN_CLOSEUP}));
@@ -108,7 +110,7 @@ TEST_F(ComboTest, ChoosingTheSameItemDoesNotReportAChange) {
 }
 
 TEST_F(ComboTest, ClickingElsewhereCancelsAndMovesTheFocusToTheMainWindow) {
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     Recorded().clear();
     Click(600, 600);
     EXPECT_EQ(CommandCodes(), (std::vector<int>{CBN_SELENDCANCEL, CBN_CLOSEUP, CBN_KILLFOCUS}));
@@ -123,18 +125,18 @@ TEST_F(ComboTest, ClickingElsewhereCancelsAndMovesTheFocusToTheMainWindow) {
 }
 
 TEST_F(ComboTest, ClickingTheOpenListsFieldOnlyClosesIt) {
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     Recorded().clear();
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     EXPECT_EQ(CommandCodes(), (std::vector<int>{CBN_SELENDCANCEL, CBN_CLOSEUP}));
     EXPECT_EQ(GetKeyboardFocus(), list);
     Recorded().clear();
-    Click(LIST_X + 50, LIST_Y + 10);  // already focused: opens without a focus notification
+    Click(LIST_X + 50, LIST_TOP + 10);  // already focused: opens without a focus notification
     EXPECT_EQ(CommandCodes(), (std::vector<int>{CBN_DROPDOWN}));
 }
 
 TEST_F(ComboTest, KeysToAFocusedListNeverReachTheMainWindow) {
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     Recorded().clear();
     HeadlessKeyAt(1, VK_ESCAPE);
     HeadlessRunUntil(1);
@@ -169,7 +171,7 @@ TEST_F(ComboTest, KeysToAFocusedListNeverReachTheMainWindow) {
 }
 
 TEST_F(ComboTest, OpenListStaysAboveWhatTheWindowDrawsUnderIt) {
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     ASSERT_TRUE(BeginDrawingWindow(main_window));
     FillBox(0, 0, 800, 720, MakeColour(0, 200, 0));
     EndDrawing();
@@ -184,8 +186,8 @@ TEST_F(ComboTest, OpenListStaysAboveWhatTheWindowDrawsUnderIt) {
 
 TEST_F(ComboTest, HiddenListTakesNoClick) {
     ShowControl(list, false);
-    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + 1, LIST_Y + 1), MakeColour(240, 240, 240));
-    Click(LIST_X + 50, LIST_Y + 10);
+    EXPECT_EQ(HeadlessPixel(main_window, LIST_X + 1, LIST_TOP + 1), BACKGROUND);
+    Click(LIST_X + 50, LIST_TOP + 10);
     EXPECT_TRUE(CommandCodes().empty());
     EXPECT_EQ(GetKeyboardFocus(), main_window);
 }
@@ -193,7 +195,7 @@ TEST_F(ComboTest, HiddenListTakesNoClick) {
 TEST_F(ComboTest, FocusMovesBetweenTwoLists) {
     WindowRef other = CreateDropDownList(toolbar, 6, 400, 4, 58, 20);
     ListAddItem(other, "Mono");
-    Click(LIST_X + 50, LIST_Y + 10);
+    Click(LIST_X + 50, LIST_TOP + 10);
     Recorded().clear();
     Click(420, 10);
     // The open list is cancelled and loses the focus before the other one takes it and opens.

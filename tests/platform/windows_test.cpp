@@ -7,8 +7,8 @@
 namespace {
 
 constexpr Colour BACKGROUND = MakeColour(18, 24, 50);
-constexpr Colour EDGE_OUTER_DARK = MakeColour(160, 160, 160);
-constexpr Colour EDGE_INNER_DARK = MakeColour(105, 105, 105);
+constexpr Colour EDGE_OUTER_DARK = MakeColour(166, 166, 166);
+constexpr Colour EDGE_INNER_DARK = MakeColour(106, 106, 106);
 constexpr Colour EDGE_OUTER_LIGHT = MakeColour(255, 255, 255);
 constexpr Colour EDGE_INNER_LIGHT = MakeColour(227, 227, 227);
 constexpr uint32_t STM_SETIMAGE_MESSAGE = 0x0172;
@@ -274,11 +274,20 @@ TEST_F(WindowTest, ToolbarLaysOutBlankButtonsAndForwardsCommands) {
     ASSERT_TRUE(GetControlRect(toolbar, &rect));
     EXPECT_EQ(rect.right - rect.left, 400);
     EXPECT_EQ(rect.bottom - rect.top, 28);
-    // A flat strip; the disabled blank buttons show nothing.
-    EXPECT_EQ(HeadlessPixel(w, 0, 0), MakeColour(240, 240, 240));
-    EXPECT_EQ(HeadlessPixel(w, 11, 12), MakeColour(240, 240, 240));
-    EXPECT_EQ(HeadlessPixel(w, 399, 27), MakeColour(240, 240, 240));
+    // Flat, so transparent: the etched divider along the top, then the window's background;
+    // the disabled blank buttons show nothing.
+    for (int x : {0, 11, 399}) {
+        EXPECT_EQ(HeadlessPixel(w, x, 0), MakeColour(166, 166, 166)) << x;
+        EXPECT_EQ(HeadlessPixel(w, x, 1), MakeColour(255, 255, 255)) << x;
+    }
+    EXPECT_EQ(HeadlessPixel(w, 11, 12), BACKGROUND);
+    EXPECT_EQ(HeadlessPixel(w, 399, 27), BACKGROUND);
     EXPECT_EQ(HeadlessPixel(w, 0, 28), BACKGROUND);
+    // Its client area starts below the divider.
+    int client_width = 0, client_height = 0;
+    ASSERT_TRUE(GetClientSize(toolbar, &client_width, &client_height));
+    EXPECT_EQ(client_width, 400);
+    EXPECT_EQ(client_height, 26);
 
     WindowRef list = CreateDropDownList(toolbar, 9, 150, 5, 100, 20);
     Recorded().clear();
@@ -295,7 +304,8 @@ TEST_F(WindowTest, ToolbarLaysOutBlankButtonsAndForwardsCommands) {
     ToolbarAutosize(toolbar);
     ASSERT_TRUE(GetControlRect(toolbar, &rect));
     EXPECT_EQ(rect.right - rect.left, 500);
-    EXPECT_EQ(HeadlessPixel(w, 499, 10), MakeColour(240, 240, 240));
+    EXPECT_EQ(HeadlessPixel(w, 499, 0), MakeColour(166, 166, 166));
+    EXPECT_EQ(HeadlessPixel(w, 499, 10), BACKGROUND);
 }
 
 TEST_F(WindowTest, HiddenControlsPaintNothingAndComeBackWhenShown) {

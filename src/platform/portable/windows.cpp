@@ -13,6 +13,9 @@ constexpr int TOOLBAR_HEIGHT = 28;
 constexpr int TOOLBAR_BUTTON_WIDTH = 23;
 constexpr int TOOLBAR_BUTTON_TOP = 2;
 constexpr int TOOLBAR_BUTTON_HEIGHT = 22;
+// A toolbar without CCS_NODIVIDER keeps a 2-pixel etched line along its top outside its
+// client area, so its children sit 2 pixels lower than their coordinates say.
+constexpr int TOOLBAR_DIVIDER_HEIGHT = 2;
 constexpr int LIST_ITEM_HEIGHT = 15;
 constexpr int LIST_MAX_DROP_HEIGHT = 350;
 constexpr int LIST_ARROW_WIDTH = 17;
@@ -22,9 +25,14 @@ constexpr uint32_t STM_GETIMAGE_MESSAGE = 0x0173;
 constexpr uintptr_t IMAGE_BITMAP_TYPE = 0;
 constexpr int VK_F4_KEY = 0x73;
 
-constexpr Colour TOOLBAR_FACE = MakeColour(240, 240, 240);
-constexpr Colour EDGE_OUTER_DARK = MakeColour(160, 160, 160);
-constexpr Colour EDGE_INNER_DARK = MakeColour(105, 105, 105);
+// The divider as Windows (and Wine) draw it: a shadow line over a highlight line. Below
+// it a flat toolbar is transparent: the window's own background shows through.
+constexpr Colour TOOLBAR_DIVIDER_SHADOW = MakeColour(166, 166, 166);
+constexpr Colour TOOLBAR_DIVIDER_LIGHT = MakeColour(255, 255, 255);
+// The sunken edge's shadows as the Windows build shows them in our test bed (Wine's default
+// scheme), so both builds show the same pixels; Windows 10 itself uses 160 and 105.
+constexpr Colour EDGE_OUTER_DARK = MakeColour(166, 166, 166);
+constexpr Colour EDGE_INNER_DARK = MakeColour(106, 106, 106);
 constexpr Colour EDGE_OUTER_LIGHT = MakeColour(255, 255, 255);
 constexpr Colour EDGE_INNER_LIGHT = MakeColour(227, 227, 227);
 constexpr Colour LIST_FIELD = MakeColour(255, 255, 255);
@@ -63,6 +71,13 @@ bool IsAncestorOrSelf(PlatformWindow* ancestor, PlatformWindow* window) {
 bool HasEdge(const PlatformWindow* w) {
     return w->kind == WindowKind::SUNKEN_FRAME || w->kind == WindowKind::CANVAS ||
            w->kind == WindowKind::IMAGE_CONTROL;
+}
+
+// Where a control's client area starts inside its rectangle: the sunken edge of frames,
+// canvases and image controls, the divider of the toolbar.
+void ClientInset(const PlatformWindow* w, int* left, int* top) {
+    *left = HasEdge(w) ? 2 : 0;
+    *top = HasEdge(w) ? 2 : w->kind == WindowKind::TOOLBAR ? TOOLBAR_DIVIDER_HEIGHT : 0;
 }
 
 RectI ClientRectOf(PlatformWindow* top) { return RectI{0, 0, top->client_width, top->client_height}; }
@@ -221,8 +236,11 @@ void PaintControl(Surface& s, PlatformWindow* c, RectI clip) {
     RectI inner{r.left + 2, r.top + 2, r.right - 2, r.bottom - 2};
     switch (c->kind) {
     case WindowKind::TOOLBAR:
-        // Its buttons are disabled blanks: nothing of them shows.
-        FillRect(s, r, area, TOOLBAR_FACE);
+        // Flat, so transparent: only the divider is its own; its buttons are disabled
+        // blanks that show nothing.
+        FillRect(s, RectI{r.left, r.top, r.right, r.top + 1}, area, TOOLBAR_DIVIDER_SHADOW);
+        FillRect(s, RectI{r.left, r.top + 1, r.right, r.top + TOOLBAR_DIVIDER_HEIGHT}, area, TOOLBAR_DIVIDER_LIGHT);
+        FillRect(s, RectI{r.left, r.top + TOOLBAR_DIVIDER_HEIGHT, r.right, r.bottom}, area, top->background);
         break;
     case WindowKind::DROP_DOWN_LIST:
         PaintClosedList(s, c, area);
@@ -515,8 +533,9 @@ RectI AbsoluteRect(PlatformWindow* window) {
     if (!window->parent) return RectI{0, 0, window->client_width, window->client_height};
     RectI r = window->rect;
     for (PlatformWindow* p = window->parent; p && p->parent; p = p->parent) {
-        int dx = p->rect.left + (HasEdge(p) ? 2 : 0), dy = p->rect.top + (HasEdge(p) ? 2 : 0);
-        r = RectOffset(r, dx, dy);
+        int inset_x, inset_y;
+        ClientInset(p, &inset_x, &inset_y);
+        r = RectOffset(r, p->rect.left + inset_x, p->rect.top + inset_y);
     }
     return r;
 }
@@ -683,7 +702,9 @@ void InjectMouseButton(WindowRef top, int x, int y, bool down) {
         if (!IsLiveWindow(target)) return;
     }
     RectI r = AbsoluteRect(target);
-    int client_x = x - r.left - (HasEdge(target) ? 2 : 0), client_y = y - r.top - (HasEdge(target) ? 2 : 0);
+    int inset_x, inset_y;
+    ClientInset(target, &inset_x, &inset_y);
+    int client_x = x - r.left - inset_x, client_y = y - r.top - inset_y;
     SendWindowMessage(target, down ? WM_LBUTTONDOWN : WM_LBUTTONUP, down ? 1u : 0u,
                       (intptr_t)MakeLong(client_x, client_y));
 }
@@ -770,10 +791,10 @@ bool GetClientSize(WindowRef window, int* width, int* height) {
     } else {
         w = window->rect.right - window->rect.left;
         h = window->rect.bottom - window->rect.top;
-        if (HasEdge(window)) {
-            w = std::max(0, w - 4);
-            h = std::max(0, h - 4);
-        }
+        int inset_x, inset_y;
+        ClientInset(window, &inset_x, &inset_y);
+        w = std::max(0, w - 2 * inset_x);
+        h = std::max(0, h - (HasEdge(window) ? 2 * inset_y : inset_y));
     }
     if (width) *width = w;
     if (height) *height = h;

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/portable/sdl/sdl_presenter.h"
+#include "platform/portable/sdl/window_identity.h"
 
 int main(int, char**) {
     // Monitor sources are how a user meters what the computer itself plays; SDL hides them
@@ -20,6 +21,7 @@ int main(int, char**) {
     // The last window's close button is handled as a window event; SDL_QUIT then only
     // comes from signals, so one click is one close request.
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+    PrepareWindowIdentity();
 
     double run_seconds = 0;
     if (const char* text = std::getenv("KORVELT_RUN_SECONDS")) run_seconds = std::strtod(text, nullptr);
@@ -29,6 +31,7 @@ int main(int, char**) {
     bool events = SDL_Init(SDL_INIT_EVENTS) == 0;
     bool video = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
     SDL_InitSubSystem(SDL_INIT_AUDIO);
+    if (video) WatchWindowsForIcon();
 
     StartSdlPresenter(video, events, run_seconds);
     int result = ApplicationMain();
