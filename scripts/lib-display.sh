@@ -80,9 +80,10 @@ _korvelt_launch_pulse() {
         { echo "pulseaudio has no sink $sink" >&2; return 1; }
 }
 
-# korvelt_restart_pulse: kills the server started by korvelt_start_pulse, as a crash would, and
-# starts it again on the same socket with the same null sink (its clients must reconnect).
-korvelt_restart_pulse() {
+# korvelt_kill_pulse / korvelt_revive_pulse: the server started by korvelt_start_pulse dies as
+# in a crash, and starts again on the same socket with the same null sink (its clients must
+# connect anew).
+korvelt_kill_pulse() {
     [ -n "$KORVELT_PULSE_PID" ] || return 1
     kill -9 "$KORVELT_PULSE_PID" 2>/dev/null
     local i
@@ -91,6 +92,9 @@ korvelt_restart_pulse() {
         sleep 0.1
     done
     rm -f "$KORVELT_PULSE_DIR/native" "$KORVELT_PULSE_DIR/run/pulse/pid"
+}
+
+korvelt_revive_pulse() {
     _korvelt_launch_pulse
 }
 

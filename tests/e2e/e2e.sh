@@ -1,7 +1,8 @@
 #!/bin/bash
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
-# pixels, then ended with Escape.
+# pixels, then ended with Escape; then the native one meets the faults of faults.sh (the sink
+# and the sound server going and coming back, the server frozen at exit).
 # Usage: tests/e2e/e2e.sh [native] [win64] [win32]      (default: all three)
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
@@ -16,6 +17,8 @@ ROOT="$(cd "$E2E_DIR_SRC/../.." && pwd)"
 source "$ROOT/scripts/lib-display.sh"
 # shellcheck source=shot.sh
 source "$E2E_DIR_SRC/shot.sh"
+# shellcheck source=faults.sh
+source "$E2E_DIR_SRC/faults.sh"
 
 WORK="${KORVELT_E2E_DIR:-$ROOT/build/e2e}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
@@ -491,6 +494,7 @@ for build in "${BUILDS[@]}"; do
     fi
     if [ "$build" != native ]; then export KORVELT_WINE_DISPLAY=1; fi
     RunBuild "$build"
+    RunFaults "$build"
 done
 
 echo "e2e: $PASSED passed, $FAILED failed, $PENDING pending"

@@ -222,12 +222,12 @@ int main() {
         std::fprintf(stderr, "cannot write the frames file\n");
         return 1;
     }
-    // The disk driver reads capture from the file, a period at a time (3 ms apart here, so
+    // The disk driver reads capture from the file, a period at a time (1 ms apart here, so
     // the 200 runs take seconds, not minutes).
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILEIN", frames.c_str(), 1);
     setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
-    setenv("SDL_DISKAUDIODELAY", "3", 1);
+    setenv("SDL_DISKAUDIODELAY", "1", 1);
     // The disk driver announces itself on every open; 200 times is noise.
     SDL_LogSetOutputFunction([](void*, int, SDL_LogPriority, const char*) {}, nullptr);
     if (SDL_Init(SDL_INIT_EVENTS | SDL_INIT_AUDIO) != 0) {

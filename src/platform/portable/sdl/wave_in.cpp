@@ -48,19 +48,30 @@ constexpr uint32_t NATIVE_RATE = 44100;
 constexpr uint16_t NATIVE_BITS = 16;
 constexpr uint16_t NATIVE_CHANNELS = 2;
 
-// Frames per period asked of the sound server. Each wake-up of the server, of SDL's audio
-// thread and of our GUI thread costs about the same however much sound it carries, so longer
-// periods are cheaper; but the display must stay within about 50 ms of the sound. Measured on a
-// null sink's monitor (tests/e2e/measure-cpu.sh): 128 frames cost the server 3.9 % of a core
-// above its idle, 512 frames (11.6 ms) 1.7 %, 1024 frames (23.2 ms) 0.8 %. 1024 frames is the
-// longest period whose sound still fits the program's eight 512-byte buffers in one go, so in
-// steady state no sound waits in the FIFO and the display is at most one period plus one tick
-// behind.
-constexpr Uint16 SDL_PERIOD_FRAMES = 1024;
+// Frames per period asked of the sound server. Longer periods are cheaper for the server
+// (measured with tests/e2e/measure-cpu.sh on a null sink's monitor, a tone just started into
+// it, medians: +2.9 % of a core above its idle at 128 frames, +2.5 % at 256, +1.25 % at 512,
+// +0.8 % at 1024), but SDL2's PulseAudio capture takes at most one fragment from the server per
+// wake-up, and with fragments of 256 frames or more the server sends them faster than that
+// whenever a stream starts recording a sink that has just started playing: the sound then
+// piles up in front of SDL (327 deliveries a second at 256 frames, 222 at 512, 249 at 1024,
+// instead of 344.5; 3.7 s behind after 14 s at 1024) and the display falls further behind
+// every second. Only 128 frames kept pace in every run (344 a second, nothing piling up), so
+// that is the period; the cost is won back on our side, by waking the GUI thread for a batch
+// of deliveries rather than for each one. A longer period can be taken once SDL reads
+// everything the server has sent at each wake-up; the FIFO below is ready for it.
+constexpr Uint16 SDL_PERIOD_FRAMES = 128;
 
-// Sound that finds no queued buffer waits in a FIFO of one period; older sound makes room for
-// newer, so the delay stays bounded (one period in the FIFO plus one being captured: 46 ms).
+// Sound that finds no queued buffer waits in a FIFO of one period, and at least of what the
+// eight buffers hold (23 ms); older sound makes room for newer, so the delay stays bounded.
 constexpr uint32_t FIFO_PERIODS = 1;
+constexpr size_t FIFO_MIN_BYTES = 8 * 512;
+
+// A period's deliveries wake the GUI thread only when fewer buffers than this stay queued:
+// the program then still has 5 buffers (14.5 ms) to give one back in, and with short periods
+// it is woken for every third delivery instead of each one. A period that uses up the
+// buffers wakes it once, for all of its deliveries.
+constexpr size_t WAKE_WHEN_QUEUED_BELOW = 6;
 
 // How long WaveInOpen waits for the worker (a pending close, then the open itself). A live
 // server opens a stream in a few milliseconds and closes a running one within a period; past
@@ -257,8 +268,9 @@ void CountDeliveries(const CaptureFeed& feed, uint64_t filled_before, uint64_t l
 }
 
 // SDL's audio thread. Touches only the device record, the queued buffers and
-// PostWindowMessage. One period becomes several deliveries; they wait in the message queue
-// until the last of them wakes the GUI thread, which then takes them all in one go.
+// PostWindowMessage. A period becomes one or more deliveries; they wait in the message queue
+// until one of them wakes the GUI thread (see WAKE_WHEN_QUEUED_BELOW), which then takes them
+// all in one go.
 void SDLCALL CaptureCallback(void* userdata, Uint8* stream, int length) {
     CaptureDevice* device = (CaptureDevice*)userdata;
     SDL_AudioDeviceID id = device->sdl_device.load();
@@ -273,7 +285,7 @@ void SDLCALL CaptureCallback(void* userdata, Uint8* stream, int length) {
         sdl_wake_can_wait = true;
         FeedCapturedSound(feed, stream, (size_t)length, [device](WaveHeader* h) { HandBack(device, h); });
         sdl_wake_can_wait = false;
-        wake = feed.headers_filled != filled_before;
+        wake = feed.headers_filled != filled_before && feed.queue.size() < WAKE_WHEN_QUEUED_BELOW;
         CountDeliveries(feed, filled_before, lost_before);
     }
     if (wake) BackendWake();
@@ -428,8 +440,7 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     device->want.format = format->wBitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16LSB;
     device->want.channels = (Uint8)format->nChannels;
     device->want.samples = SDL_PERIOD_FRAMES;
-    if (const char* t = std::getenv("KORVELT_TMP_PERIOD")) device->want.samples = (Uint16)std::atoi(t);
-    SetCaptureFifoCapacity(device->feed, (size_t)device->want.samples * format->nBlockAlign * FIFO_PERIODS);
+    SetCaptureFifoCapacity(device->feed, std::max(FIFO_MIN_BYTES, (size_t)SDL_PERIOD_FRAMES * format->nBlockAlign * FIFO_PERIODS));
 
     auto job = std::make_shared<AudioJob>();
     job->kind = AudioJob::OPEN;
