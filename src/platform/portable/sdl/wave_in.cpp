@@ -91,7 +91,7 @@ struct CaptureDevice {
     WindowRef notify = nullptr;          // null with CALLBACK_NULL
     uint32_t block_align = 4;
     uint64_t bytes_per_second = 176400;
-    // How to open it again: SDL's name (empty for the default device) and the spec.
+    // What to open: SDL's name (empty for the default device) and the format asked of SDL.
     std::string name;
     bool use_default = false;
     SDL_AudioSpec want{};
@@ -322,7 +322,7 @@ bool IsNativeFormat(const WaveFormat& f) {
 }
 
 bool IsMapper(uintptr_t device_id) {
-    return device_id == (uintptr_t)WAVE_MAPPER || device_id == (uintptr_t)(uint32_t)WAVE_MAPPER;
+    return device_id == (uintptr_t)WAVE_MAPPER || device_id == (uintptr_t)-1;
 }
 
 // SDL's capture devices as they are now (SDL keeps the list up to date on hot-plug events).
