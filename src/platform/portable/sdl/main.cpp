@@ -17,6 +17,7 @@ int main(int, char**) {
     // Monitor sources are how a user meters what the computer itself plays; SDL hides them
     // unless asked. These must be in the environment before SDL_Init reads them.
     setenv("SDL_AUDIO_INCLUDE_MONITORS", "1", 1);
+    PrepareSoundServerClient();
     // The window surface is all we draw on; no GL context for it.
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
     // The last window's close button is handled as a window event; SDL_QUIT then only

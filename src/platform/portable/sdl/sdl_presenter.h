@@ -12,6 +12,8 @@ struct SDL_Window;
 void StartSdlPresenter(bool video_ready, bool events_ready, double run_seconds);
 // Closes any SDL window still open.
 void StopSdlPresenter();
+// Sets up how SDL's sound-server connections are made (see wave_in.cpp); before SDL_Init.
+void PrepareSoundServerClient();
 // Waits a short while for the capture devices closed by WaveInClose to be really closed;
 // before SDL_Quit. False when a close is still stuck in a sound server that does not answer:
 // then SDL's audio must be left alone (SDL_Quit would wait for it) and the process end

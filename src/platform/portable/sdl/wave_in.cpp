@@ -23,6 +23,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <dirent.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "platform/platform.h"
 #include "platform/portable/backend.h"
 #include "platform/portable/sdl/capture_feed.h"
@@ -48,19 +54,17 @@ constexpr uint32_t NATIVE_RATE = 44100;
 constexpr uint16_t NATIVE_BITS = 16;
 constexpr uint16_t NATIVE_CHANNELS = 2;
 
-// Frames per period asked of the sound server. Longer periods are cheaper for the server
-// (measured with tests/e2e/measure-cpu.sh on a null sink's monitor, a tone just started into
-// it, medians: +2.9 % of a core above its idle at 128 frames, +2.5 % at 256, +1.25 % at 512,
-// +0.8 % at 1024), but SDL2's PulseAudio capture takes at most one fragment from the server per
-// wake-up, and with fragments of 256 frames or more the server sends them faster than that
-// whenever a stream starts recording a sink that has just started playing: the sound then
-// piles up in front of SDL (327 deliveries a second at 256 frames, 222 at 512, 249 at 1024,
-// instead of 344.5; 3.7 s behind after 14 s at 1024) and the display falls further behind
-// every second. Only 128 frames kept pace in every run (344 a second, nothing piling up), so
-// that is the period; the cost is won back on our side, by waking the GUI thread for a batch
-// of deliveries rather than for each one. A longer period can be taken once SDL reads
-// everything the server has sent at each wake-up; the FIFO below is ready for it.
-constexpr Uint16 SDL_PERIOD_FRAMES = 128;
+// Frames per period asked of the sound server. Each wake-up of the server, of SDL's audio
+// thread and of our GUI thread costs about the same however much sound it carries, so longer
+// periods are cheaper; but the display must stay within about 50 ms of the sound. Measured
+// with tests/e2e/measure-cpu.sh (a tone playing into a null sink, its monitor recorded;
+// medians), the server spent above its idle: +2.9 % of a core at 128 frames (2.9 ms), +2.5 % at
+// 256, +1.25 % at 512, +0.8 % at 1024 (23.2 ms). 1024 frames is the longest period whose sound
+// still fits the program's eight 512-byte buffers in one go, so in steady state nothing waits
+// in the FIFO and the display is at most one period plus one tick behind the sound.
+// Longer periods need the sound server to hand fragments over one at a time (see
+// PrepareSoundServerClient); SDL's disk driver and others are not affected.
+constexpr Uint16 SDL_PERIOD_FRAMES = 1024;
 
 // Sound that finds no queued buffer waits in a FIFO of one period, and at least of what the
 // eight buffers hold (23 ms); older sound makes room for newer, so the delay stays bounded.
@@ -375,6 +379,45 @@ SDL_AudioDeviceID OpenOnWorker(const std::shared_ptr<AudioJob>& job) {
 }
 
 }  // namespace
+
+void PrepareSoundServerClient() {
+#ifdef __linux__
+    // SDL2's PulseAudio capture takes at most one fragment per wake-up of its stream. Over
+    // shared memory the server hands over several fragments per wake-up whenever something
+    // plays into the recorded sink, and at periods of 256 frames or more the sound then piles
+    // up in front of SDL: measured 327 deliveries a second at 256 frames, 222 at 512 and 249
+    // at 1024 instead of 344.5, the display 3.7 s behind after 14 s. Through the socket every
+    // fragment wakes the stream on its own, and SDL keeps pace (344.5 a second at 1024
+    // frames); the copy costs the server nothing measurable at 176 kB/s. So the program's own
+    // client configuration is the user's (the files the library would read, included in
+    // order) with shared memory off, held in memory: nothing is written anywhere.
+    if (std::getenv("PULSE_CLIENTCONFIG")) return;   // the user's choice stands
+    std::string text = ".include /etc/pulse/client.conf\n";
+    if (DIR* dir = opendir("/etc/pulse/client.conf.d")) {
+        std::vector<std::string> names;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".conf") == 0) names.push_back(name);
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) text += ".include /etc/pulse/client.conf.d/" + name + "\n";
+    }
+    const char* config_home = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (config_home && *config_home) text += ".include " + std::string(config_home) + "/pulse/client.conf\n";
+    else if (home && *home) text += ".include " + std::string(home) + "/.config/pulse/client.conf\n";
+    text += "enable-shm = no\n";
+    int fd = memfd_create("korvelt-pulse-client", 0);
+    if (fd < 0) return;
+    if (write(fd, text.data(), text.size()) != (ssize_t)text.size()) {
+        close(fd);
+        return;
+    }
+    // Kept open for the program's life: the library reads it whenever it connects.
+    setenv("PULSE_CLIENTCONFIG", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
+#endif
+}
 
 uint32_t WaveInGetNumDevs() {
     TakeDeviceList();
