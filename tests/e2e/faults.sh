@@ -2,7 +2,7 @@
 # Report, screenshot and level-bar checks): the sink is unplugged and plugged in again, the
 # sound server dies and comes back, the server is frozen (SIGSTOP) and Escape must still end
 # the program at once with exit code 0. Native build only for now.
-FAULT_CHECK_NAMES=(fault-sink-gone-alive fault-sink-gone-silence fault-sink-back-meters
+FAULT_CHECK_NAMES=(fault-device-change-posted fault-sink-gone-alive fault-sink-gone-silence fault-sink-back-meters
                    fault-server-gone-alive fault-server-gone-silence fault-server-back-meters
                    fault-server-stopped-exit)
 FAULT_GONE_SECONDS=1.5
@@ -67,7 +67,8 @@ StartForFaults() {
     FAULT_WINDOW=""
     korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
     start=$(Milliseconds)
-    setsid "$1" >"$3" 2>&1 </dev/null &
+    # With its counts printed at exit (deliveries, device changes).
+    KORVELT_CAPTURE_STATS=1 setsid "$1" >"$3" 2>&1 </dev/null &
     PROGRAM_PID=$!
     while [ -z "$FAULT_WINDOW" ] && (( $(Milliseconds) - start < 30000 )) && kill -0 "$PROGRAM_PID" 2>/dev/null; do
         FAULT_WINDOW="$(xdotool search --onlyvisible --name "^${2}\$" 2>/dev/null | head -n1 || true)"
@@ -141,6 +142,13 @@ RunFaults() {
         return 0
     fi
 
+    # A second sink (so a second monitor source) appears and goes: the program is told twice.
+    local extra
+    extra="$(pactl load-module module-null-sink sink_name=korvelt_extra 2>/dev/null || true)"
+    sleep 0.3
+    [ -n "$extra" ] && pactl unload-module "$extra" 2>/dev/null || true
+    sleep 0.3
+
     # The sink goes away as an unplugged device does (the tone still playing into it), and
     # comes back.
     korvelt_unload_sink >/dev/null 2>&1 || true
@@ -162,5 +170,17 @@ RunFaults() {
     korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
     FaultMetersAgain "$build" fault-server-back-meters "$window" "$dir/server"
 
+    # Ended as a close request, so it prints its counts: the extra sink's coming and going
+    # reached the window as WM_DEVICECHANGE.
+    local changes
+    kill -TERM "$PROGRAM_PID" 2>/dev/null || true
+    wait "$PROGRAM_PID" 2>/dev/null || true
+    PROGRAM_PID=""
+    changes="$(awk '/^korvelt capture:/ { print $(NF - 2) }' "$dir/program.log")"
+    if [ -n "$changes" ] && (( changes >= 2 )); then
+        Report "$build" fault-device-change-posted 1 "$changes device changes posted"
+    else
+        Report "$build" fault-device-change-posted 0 "${changes:-no} device changes posted (want at least 2; log $dir/program.log)"
+    fi
     StopAfterFaults
 }

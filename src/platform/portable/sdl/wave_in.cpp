@@ -116,6 +116,7 @@ struct CaptureTotals {
     std::atomic<uint64_t> bytes_lost{0};
     std::atomic<uint64_t> first_delivery_us{0};
     std::atomic<uint64_t> last_delivery_us{0};
+    std::atomic<uint64_t> device_changes{0};   // WM_DEVICECHANGE posted
 };
 CaptureTotals totals;
 
@@ -300,7 +301,8 @@ int SDLCALL WatchAudioDevices(void*, SDL_Event* event) {
     if (event->type != SDL_AUDIODEVICEADDED && event->type != SDL_AUDIODEVICEREMOVED) return 1;
     if (!event->adevice.iscapture) return 1;
     WindowRef target = device_change_window.load();
-    if (target) PostWindowMessage(target, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    if (target && PostWindowMessage(target, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0))
+        totals.device_changes.fetch_add(1);
     return 1;
 }
 
@@ -597,8 +599,10 @@ bool FinishClosingCaptureDevices() {
         uint64_t first = totals.first_delivery_us.load(), last = totals.last_delivery_us.load();
         double seconds = last > first ? (double)(last - first) / 1e6 : 0.0;
         double rate = seconds > 0 ? (double)(count > 0 ? count - 1 : 0) / seconds : 0.0;
-        std::fprintf(stderr, "korvelt capture: %llu deliveries in %.3f s, %.2f per second, %llu bytes lost\n",
-                     (unsigned long long)count, seconds, rate, (unsigned long long)totals.bytes_lost.load());
+        std::fprintf(stderr,
+                     "korvelt capture: %llu deliveries in %.3f s, %.2f per second, %llu bytes lost, %llu device changes\n",
+                     (unsigned long long)count, seconds, rate, (unsigned long long)totals.bytes_lost.load(),
+                     (unsigned long long)totals.device_changes.load());
     }
     if (watching_devices) {
         SDL_DelEventWatch(WatchAudioDevices, nullptr);
