@@ -59,11 +59,12 @@ constexpr uint16_t NATIVE_CHANNELS = 2;
 // periods are cheaper; but the display must stay within about 50 ms of the sound. Measured
 // with tests/e2e/measure-cpu.sh (a tone playing into a null sink, its monitor recorded;
 // medians), the server spent above its idle: +2.9 % of a core at 128 frames (2.9 ms), +2.5 % at
-// 256, +1.25 % at 512, +0.8 % at 1024 (23.2 ms). 1024 frames is the longest period whose sound
-// still fits the program's eight 512-byte buffers in one go, so in steady state nothing waits
-// in the FIFO and the display is at most one period plus one tick behind the sound.
-// Longer periods need the sound server to hand fragments over one at a time (see
-// PrepareSoundServerClient); SDL's disk driver and others are not affected.
+// 256, +1.25 % at 512, +0.95 % at 1024 (23.2 ms), and SDL's audio thread 1.1 % at 128 frames
+// against 0.35 % at 1024. 1024 frames is the longest period whose sound still fits the
+// program's eight 512-byte buffers in one go, so in steady state nothing waits in the FIFO and
+// the display is at most one period plus one tick behind the sound. Periods of 256 frames or
+// more need the sound server to hand its fragments over one at a time, or SDL falls behind
+// (see PrepareSoundServerClient).
 constexpr Uint16 SDL_PERIOD_FRAMES = 1024;
 
 // Sound that finds no queued buffer waits in a FIFO of one period, and at least of what the
