@@ -6,6 +6,8 @@
 FAULT_CHECK_NAMES=(fault-device-change-posted fault-sink-gone-alive fault-sink-gone-silence fault-sink-back-meters
                    fault-server-gone-alive fault-server-gone-silence fault-server-back-meters
                    fault-server-stopped-exit)
+BACKEND_FAULT_CHECK_NAMES=(backend-sink-gone-stops backend-sink-gone-open-fails backend-sink-back-resumes
+                           backend-server-gone-stops backend-server-gone-open-fails backend-server-back-resumes)
 FAULT_GONE_SECONDS=1.5
 FAULT_BACK_SECONDS=3
 
@@ -89,6 +91,61 @@ StopAfterFaults() {
     korvelt_stop_tone || true
 }
 
+# WaitForLine FILE PATTERN SECONDS: true once a line of FILE matches PATTERN.
+WaitForLine() {
+    local i
+    for (( i = 0; i < $3 * 10; i++ )); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# BackendFault KIND (sink or server): the SDL wave input on its own (the capture test program
+# in --sound-server mode) loses its input and gets it back; see sdl_capture_restarts.cpp.
+BackendFault() {
+    local kind="$1" exe="${KORVELT_NATIVE_TESTS_DIR:-$ROOT/build/native/tests}/sdl_capture_restarts"
+    local dir="$WORK/native/faults" log gone back pid metering stopped failed slowest resumed after i
+    log="$dir/backend-$kind.log"; gone="$dir/backend-$kind.gone"; back="$dir/backend-$kind.back"
+    rm -f "$gone" "$back"
+    if [ ! -x "$exe" ]; then
+        for name in stops open-fails resumes; do Report native "backend-$kind-${name/stops/gone-stops}" 0 "not built: $exe"; done
+        return 0
+    fi
+    KORVELT_FAULT_GONE_FILE="$gone" KORVELT_FAULT_BACK_FILE="$back" "$exe" --sound-server >"$log" 2>&1 &
+    pid=$!
+    WaitForLine "$log" '^metering' 10 || true
+    if [ "$kind" = sink ]; then korvelt_unload_sink >/dev/null 2>&1 || true
+    else korvelt_kill_pulse || true; fi
+    touch "$gone"
+    WaitForLine "$log" '^waiting-for-return' 15 || true
+    if [ "$kind" = sink ]; then korvelt_load_sink >/dev/null 2>&1 || true
+    else korvelt_revive_pulse >/dev/null 2>&1 || true; fi
+    touch "$back"
+    for (( i = 0; i < 150 && $(kill -0 "$pid" 2>/dev/null && echo 1 || echo 0) == 1; i++ )); do sleep 0.1; done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    metering="$(awk '/^metering/ { print $2 }' "$log")"
+    stopped="$(awk '/^deliveries-while-gone/ { print $2 }' "$log")"
+    read -r failed slowest < <(awk '/^failed-opens-while-gone/ { print $2, $6 }' "$log")
+    read -r resumed after < <(awk '/^resumed/ { print $2, $4 }' "$log")
+    if [ "${metering:-0}" = 1 ] && [ "${stopped:-x}" = 0 ]; then
+        Report native "backend-$kind-gone-stops" 1 "delivering, then no deliveries while the input is gone"
+    else
+        Report native "backend-$kind-gone-stops" 0 "delivering before: ${metering:-?}; ${stopped:-?} deliveries while the input is gone (log $log)"
+    fi
+    if [ "${failed:-x}" = 3 ] && (( ${slowest:-9999} <= 500 )); then
+        Report native "backend-$kind-gone-open-fails" 1 "3 of 3 opens failed, slowest $slowest ms"
+    else
+        Report native "backend-$kind-gone-open-fails" 0 "${failed:-?} of 3 opens failed, slowest ${slowest:-?} ms (want all, within 500 ms; log $log)"
+    fi
+    if [ "${resumed:-0}" = 1 ] && (( ${after:-99999} <= FAULT_BACK_SECONDS * 1000 )); then
+        Report native "backend-$kind-back-resumes" 1 "reopened and delivering $after ms after the return"
+    else
+        Report native "backend-$kind-back-resumes" 0 "resumed ${resumed:-?} after ${after:-?} ms (want within $FAULT_BACK_SECONDS s; log $log)"
+    fi
+}
+
 RunFaults() {
     local build="$1" exe title window="" start dir status elapsed name command
     case "$build" in
@@ -144,6 +201,9 @@ RunFaults() {
     fi
     StopAfterFaults
     [ "$build" = native ] || return 0
+
+    BackendFault sink
+    BackendFault server
 
     StartForFaults "$command" "$title" "$dir/program.log"
     window="$FAULT_WINDOW"

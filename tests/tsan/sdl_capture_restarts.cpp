@@ -5,6 +5,12 @@
 // stop, unprepare, close) before the next open. Any data race between the GUI thread, SDL's
 // audio threads and the open/close worker is reported by TSan and fails the run; the frames
 // also have to arrive well formed and in order. A stub presenter waits on a condition variable.
+//
+// With --sound-server the same program meets a real sound server instead (tests/e2e/faults.sh):
+// it meters the default input, and when the script has taken the input away (the file named by
+// KORVELT_FAULT_GONE_FILE appears) it checks that deliveries stop and that opening fails
+// promptly; when the script has brought it back (KORVELT_FAULT_BACK_FILE) it checks that an
+// open succeeds again and deliveries resume. It prints one line per finding.
 #include <SDL.h>
 
 #include <atomic>
@@ -74,6 +80,7 @@ constexpr uint32_t BUFFER_BYTES = 512;
 constexpr int DELIVERIES_PER_RUN = 12;   // more than the eight buffers: some come back twice
 
 int failures = 0;
+bool numbered_frames = true;   // the disk driver's file; real sound with --sound-server
 #define CHECK(cond, ...)                                        \
     do {                                                        \
         if (!(cond)) {                                          \
@@ -133,7 +140,7 @@ intptr_t PLATFORM_CALLBACK CaptureWindow(WindowRef window, uint32_t message, uin
     CHECK(header->dwFlags & WHDR_DONE, "delivered header not marked done");
     CHECK(!(header->dwFlags & WHDR_INQUEUE), "delivered header still marked queued");
     current->with_device[index] = false;
-    CheckFrames(*current, header);
+    if (numbered_frames) CheckFrames(*current, header);
     ++current->deliveries;
     if (WaveInAddBuffer(current->handle, header, sizeof(WaveHeader)) == MMSYSERR_NOERROR)
         current->with_device[index] = true;
@@ -216,7 +223,81 @@ std::string WriteFramesFile() {
 
 }  // namespace
 
-int main() {
+bool FileExists(const char* path) {
+    return path && access(path, F_OK) == 0;
+}
+
+// Waits (pumping) until `path` exists; false after `timeout_ms`.
+bool PumpUntilFile(const char* path, int timeout_ms) {
+    uint64_t until = BackendNowMicros() + (uint64_t)timeout_ms * 1000;
+    while (!FileExists(path)) {
+        if (BackendNowMicros() >= until) return false;
+        PumpFor(20);
+    }
+    return true;
+}
+
+int SoundServerFaults() {
+    const char* gone_file = std::getenv("KORVELT_FAULT_GONE_FILE");
+    const char* back_file = std::getenv("KORVELT_FAULT_BACK_FILE");
+    numbered_frames = false;
+    setenv("SDL_AUDIO_INCLUDE_MONITORS", "1", 1);
+    PrepareSoundServerClient();
+    if (!gone_file || !back_file || SDL_Init(SDL_INIT_EVENTS | SDL_INIT_AUDIO) != 0) {
+        std::printf("setup failed\n");
+        return 1;
+    }
+    WindowRef window = CreateMainWindow("capture", 0, 0, 64, 64, 0, CaptureWindow);
+    WaveInGetNumDevs();
+    Run& run = runs[0];
+    CHECK(StartRun(run, window, WAVE_MAPPER), "the default input does not open");
+    bool metering = PumpUntilDelivered(run, 40, 5000);
+    std::printf("metering %d\n", metering ? 1 : 0);
+    std::fflush(stdout);
+
+    // The input goes away: deliveries stop (after what was already on its way).
+    CHECK(PumpUntilFile(gone_file, 20000), "the input was never taken away");
+    PumpFor(500);
+    int before = run.deliveries;
+    PumpFor(1000);
+    int while_gone = run.deliveries - before;
+    std::printf("deliveries-while-gone %d\n", while_gone);
+    StopRun(run);
+    // Opening what is not there fails, and promptly.
+    int failed = 0;
+    uint64_t slowest_us = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Run& probe = runs[1];
+        uint64_t start = BackendNowMicros();
+        bool opened = StartRun(probe, window, WAVE_MAPPER);
+        slowest_us = std::max(slowest_us, BackendNowMicros() - start);
+        if (opened) StopRun(probe);
+        else ++failed;
+        PumpFor(200);
+    }
+    std::printf("failed-opens-while-gone %d of 3, slowest %llu ms\n", failed, (unsigned long long)(slowest_us / 1000));
+    std::printf("waiting-for-return\n");
+    std::fflush(stdout);
+
+    // It comes back: an open succeeds again, and deliveries resume.
+    CHECK(PumpUntilFile(back_file, 20000), "the input never came back");
+    uint64_t back_at = BackendNowMicros();
+    bool opened = false;
+    while (!opened && BackendNowMicros() - back_at < 5000000) {
+        opened = StartRun(run, window, WAVE_MAPPER);
+        if (!opened) PumpFor(200);
+    }
+    bool resumed = opened && PumpUntilDelivered(run, 20, 4000);
+    std::printf("resumed %d after %llu ms\n", resumed ? 1 : 0, (unsigned long long)((BackendNowMicros() - back_at) / 1000));
+    if (opened) StopRun(run);
+    PumpFor(50);
+    FinishClosingCaptureDevices();
+    SDL_Quit();
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--sound-server") == 0) return SoundServerFaults();
     std::string frames = WriteFramesFile();
     if (frames.empty()) {
         std::fprintf(stderr, "cannot write the frames file\n");
