@@ -6,6 +6,7 @@
 KORVELT_XVFB_PID=""
 KORVELT_PULSE_DIR=""
 KORVELT_PULSE_PID=""
+KORVELT_PULSE_SINK=""
 KORVELT_TONE_PID=""
 
 # korvelt_start_xvfb [WIDTHxHEIGHTxDEPTH]: starts Xvfb on a free display and exports DISPLAY.
@@ -49,9 +50,17 @@ korvelt_display_usable() {
 # the default source, and exports PULSE_SERVER so every client started from here uses it.
 korvelt_start_pulse() {
     local sink="${1:-korvelt_demo}"
+    KORVELT_PULSE_SINK="$sink"
     KORVELT_PULSE_DIR="$(mktemp -d /tmp/korvelt-pulse.XXXXXX)"
     mkdir -p "$KORVELT_PULSE_DIR/home" "$KORVELT_PULSE_DIR/run"
     chmod 700 "$KORVELT_PULSE_DIR/run"
+    export PULSE_SERVER="unix:$KORVELT_PULSE_DIR/native"
+    _korvelt_launch_pulse
+}
+
+# Starts the server of KORVELT_PULSE_DIR with its null sink KORVELT_PULSE_SINK, and waits for it.
+_korvelt_launch_pulse() {
+    local sink="$KORVELT_PULSE_SINK"
     # -n skips the default module list (no hardware probing, no X11 or D-Bus modules);
     # anonymous access on our own socket spares the clients a shared cookie file.
     # Running as root only earns a warning in the log.
@@ -61,7 +70,6 @@ korvelt_start_pulse() {
         --load="module-native-protocol-unix auth-anonymous=1 socket=$KORVELT_PULSE_DIR/native" \
         --load="module-null-sink sink_name=$sink rate=44100 channels=2" \
         </dev/null >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; return 1; }
-    export PULSE_SERVER="unix:$KORVELT_PULSE_DIR/native"
     KORVELT_PULSE_PID="$(cat "$KORVELT_PULSE_DIR/run/pulse/pid" 2>/dev/null)"
     local i
     for i in $(seq 1 50); do
@@ -70,6 +78,38 @@ korvelt_start_pulse() {
     done
     pactl set-default-sink "$sink" && pactl set-default-source "$sink.monitor" ||
         { echo "pulseaudio has no sink $sink" >&2; return 1; }
+}
+
+# korvelt_kill_pulse / korvelt_revive_pulse: the server started by korvelt_start_pulse dies as
+# in a crash, and starts again on the same socket with the same null sink (its clients must
+# connect anew).
+korvelt_kill_pulse() {
+    [ -n "$KORVELT_PULSE_PID" ] || return 1
+    kill -9 "$KORVELT_PULSE_PID" 2>/dev/null
+    local i
+    for i in $(seq 1 30); do
+        kill -0 "$KORVELT_PULSE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    rm -f "$KORVELT_PULSE_DIR/native" "$KORVELT_PULSE_DIR/run/pulse/pid"
+}
+
+korvelt_revive_pulse() {
+    _korvelt_launch_pulse
+}
+
+# korvelt_unload_sink / korvelt_load_sink: the null sink (and so its monitor, the default
+# source) goes away as an unplugged device does, and comes back.
+korvelt_unload_sink() {
+    local id
+    for id in $(pactl list short modules | awk '$2 == "module-null-sink" { print $1 }'); do
+        pactl unload-module "$id"
+    done
+}
+
+korvelt_load_sink() {
+    pactl load-module module-null-sink sink_name="$KORVELT_PULSE_SINK" rate=44100 channels=2 >/dev/null &&
+        pactl set-default-sink "$KORVELT_PULSE_SINK" && pactl set-default-source "$KORVELT_PULSE_SINK.monitor"
 }
 
 korvelt_stop_pulse() {

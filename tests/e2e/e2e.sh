@@ -1,7 +1,8 @@
 #!/bin/bash
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
-# pixels, then ended with Escape.
+# pixels, then ended with Escape; then the native one meets the faults of faults.sh (the sink
+# and the sound server going and coming back, the server frozen at exit).
 # Usage: tests/e2e/e2e.sh [native] [win64] [win32] [deb] [zip64] [zip32]  (default: the first three)
 # deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the
 # package again; zip64 and zip32 unpack build/packages/korvelt-*-win64.zip / -win32.zip and run
@@ -22,6 +23,8 @@ source "$ROOT/scripts/lib-display.sh"
 source "$E2E_DIR_SRC/shot.sh"
 # shellcheck source=compare.sh
 source "$E2E_DIR_SRC/compare.sh"
+# shellcheck source=faults.sh
+source "$E2E_DIR_SRC/faults.sh"
 
 WORK="${KORVELT_E2E_DIR:-$ROOT/build/e2e}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
@@ -612,6 +615,7 @@ for build in "${BUILDS[@]}"; do
     if ! IsNativeBuild "$build"; then export KORVELT_WINE_DISPLAY=1; fi
     rm -f "$WORK/$build/client.txt"
     RunBuild "$build"
+    RunFaults "$build"
 done
 if [[ " ${BUILDS[*]} " == *" native "* ]] && [[ " ${BUILDS[*]} " == *" win64 "* ]]; then
     CompareWholeWindow

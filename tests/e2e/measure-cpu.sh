@@ -1,9 +1,12 @@
 #!/bin/bash
 # Measures what the native program costs while it shows a tone: CPU seconds used over a fixed
-# window after a warm-up (split into the GUI thread, SDL's audio thread and the rest), and
-# peak resident memory, three runs, medians printed. Not a test.
+# window after a warm-up (split into the GUI thread, SDL's audio thread and the rest), the
+# sound server's CPU above what it uses playing the tone with nobody recording, the sound
+# deliveries the program took per second and how many were lost, and peak resident memory;
+# three runs, medians printed. Not a test.
 # Usage: tests/e2e/measure-cpu.sh [EXECUTABLE]    (default build/native/korvelt)
-# KORVELT_MEASURE_SECONDS (30), KORVELT_WARMUP_SECONDS (5) and KORVELT_MEASURE_RUNS (3) change it.
+# KORVELT_MEASURE_SECONDS (30), KORVELT_WARMUP_SECONDS (5), KORVELT_MEASURE_RUNS (3) and
+# KORVELT_IDLE_SECONDS (10, the sound server alone) change it.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -15,6 +18,7 @@ EXE="${1:-$ROOT/build/native/korvelt}"
 SECONDS_MEASURED="${KORVELT_MEASURE_SECONDS:-30}"
 WARMUP="${KORVELT_WARMUP_SECONDS:-5}"
 RUNS="${KORVELT_MEASURE_RUNS:-3}"
+IDLE_SECONDS="${KORVELT_IDLE_SECONDS:-10}"
 SINK=korvelt_measure
 TICKS_PER_SECOND="$(getconf CLK_TCK)"
 WORK="$(mktemp -d)"
@@ -41,6 +45,15 @@ CpuTicks() {
     awk '{ print $12 + $13 }' <<<"$rest"
 }
 
+# SoundServerPercent SECONDS: the sound server's CPU over the next SECONDS, % of one core.
+SoundServerPercent() {
+    local a b
+    a=$(CpuTicks "$KORVELT_PULSE_PID")
+    sleep "$1"
+    b=$(CpuTicks "$KORVELT_PULSE_PID")
+    awk -v t=$(( b - a )) -v hz="$TICKS_PER_SECOND" -v s="$1" 'BEGIN { printf "%.2f", 100 * t / hz / s }'
+}
+
 # ThreadTicks PID: "gui audio other" CPU clock ticks so far. The GUI thread is the one whose id
 # is the process id; SDL names its audio threads SDLAudio...
 ThreadTicks() {
@@ -61,37 +74,53 @@ Median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 
 korvelt_start_xvfb 1280x1024x24 || { echo "no X display" >&2; exit 1; }
 korvelt_start_pulse "$SINK" || { echo "no PulseAudio server" >&2; exit 1; }
-sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth $(( WARMUP + SECONDS_MEASURED + 5 )) \
+sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth $(( IDLE_SECONDS + WARMUP + SECONDS_MEASURED + 10 )) \
     sine 441 sine 441 remix 1v0.5 2v0.25
 
 cpu_list=()
+server_list=()
+rate_list=()
+lost_list=()
 hwm_list=()
 gui_list=()
 audio_list=()
 other_list=()
 for (( run = 1; run <= RUNS; run++ )); do
     korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
-    "$EXE" >"$WORK/program.log" 2>&1 </dev/null &
+    # The server's own cost of playing the tone, with nobody recording.
+    sleep 2
+    server_idle=$(SoundServerPercent "$IDLE_SECONDS")
+    KORVELT_CAPTURE_STATS=1 "$EXE" >"$WORK/program.log" 2>&1 </dev/null &
     PROGRAM_PID=$!
     sleep "$WARMUP"
     kill -0 "$PROGRAM_PID" 2>/dev/null || { echo "the program ended early:" >&2; cat "$WORK/program.log" >&2; exit 1; }
     before=$(CpuTicks "$PROGRAM_PID")
+    server0=$(CpuTicks "$KORVELT_PULSE_PID")
     read -r gui0 audio0 other0 < <(ThreadTicks "$PROGRAM_PID")
     sleep "$SECONDS_MEASURED"
     after=$(CpuTicks "$PROGRAM_PID")
+    server1=$(CpuTicks "$KORVELT_PULSE_PID")
     read -r gui1 audio1 other1 < <(ThreadTicks "$PROGRAM_PID")
     hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$PROGRAM_PID/status")
+    # SIGTERM is a close request: the program ends normally and prints its delivery counts.
     kill "$PROGRAM_PID" 2>/dev/null || true
     wait "$PROGRAM_PID" 2>/dev/null || true
     PROGRAM_PID=""
     korvelt_stop_tone || true
+    read -r rate lost < <(awk '/^korvelt capture:/ { r = $8; l = int($11 / 512) } END { print (r == "" ? "none" : r), (l == "" ? "none" : l) }' "$WORK/program.log")
+    server=$(awk -v t=$(( server1 - server0 )) -v hz="$TICKS_PER_SECOND" -v s="$SECONDS_MEASURED" -v idle="$server_idle" \
+        'BEGIN { printf "%.2f", 100 * t / hz / s - idle }')
     Seconds() { awk -v t="$1" -v hz="$TICKS_PER_SECOND" 'BEGIN { printf "%.2f", t / hz }'; }
     cpu=$(Seconds $(( after - before )))
     gui=$(Seconds $(( gui1 - gui0 )))
     audio=$(Seconds $(( audio1 - audio0 )))
     other=$(Seconds $(( other1 - other0 )))
     echo "run $run: $cpu CPU seconds in $SECONDS_MEASURED s (GUI thread $gui, audio thread $audio, other $other), peak resident $hwm kB"
+    echo "       sound server +$server % of a core above its idle ($server_idle %); $rate deliveries per second, $lost lost"
     cpu_list+=("$cpu")
+    server_list+=("$server")
+    rate_list+=("$rate")
+    lost_list+=("$lost")
     gui_list+=("$gui")
     audio_list+=("$audio")
     other_list+=("$other")
@@ -102,4 +131,5 @@ cpu=$(Median "${cpu_list[@]}")
 hwm=$(Median "${hwm_list[@]}")
 Percent() { awk -v c="$1" -v s="$SECONDS_MEASURED" 'BEGIN { printf "%.2f", 100 * c / s }'; }
 echo "median: $cpu CPU seconds in $SECONDS_MEASURED s ($(Percent "$cpu")% of one core), peak resident $hwm kB"
+echo "median sound server: +$(Median "${server_list[@]}") % of one core above its idle; deliveries: $(Median "${rate_list[@]}") per second (44100 * 4 / 512 = 344.53), $(Median "${lost_list[@]}") lost"
 echo "median per thread: GUI $(Percent "$(Median "${gui_list[@]}")")%, audio $(Percent "$(Median "${audio_list[@]}")")%, other $(Percent "$(Median "${other_list[@]}")")% of one core"

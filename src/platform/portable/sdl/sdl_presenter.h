@@ -12,8 +12,13 @@ struct SDL_Window;
 void StartSdlPresenter(bool video_ready, bool events_ready, double run_seconds);
 // Closes any SDL window still open.
 void StopSdlPresenter();
-// Waits until every capture device closed by WaveInClose is really closed; before SDL_Quit.
-void FinishClosingCaptureDevices();
+// Sets up how SDL's sound-server connections are made (see wave_in.cpp); before SDL_Init.
+void PrepareSoundServerClient();
+// Waits a short while for the capture devices closed by WaveInClose to be really closed;
+// before SDL_Quit. False when a close is still stuck in a sound server that does not answer:
+// then SDL's audio must be left alone (SDL_Quit would wait for it) and the process end
+// finishes it. With KORVELT_CAPTURE_STATS set, prints the delivery counts to stderr.
+bool FinishClosingCaptureDevices();
 // The file descriptor of the X connection `window` lives on, or -1 when it is no X11 window.
 int X11ConnectionFd(SDL_Window* window);
 // Set by the audio thread around a post that need not wake the GUI thread at once.

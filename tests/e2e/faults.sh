@@ -1,0 +1,259 @@
+# Fault checks of a running program on the real audio path, sourced by e2e.sh (they use its
+# Report, screenshot and level-bar checks): the sink is unplugged and plugged in again, the
+# sound server dies and comes back, the server is frozen (SIGSTOP) and Escape must still end
+# the program at once with exit code 0. The Windows builds under Wine meet the frozen server
+# only; the rest is native only for now.
+FAULT_CHECK_NAMES=(fault-device-change-posted fault-sink-gone-alive fault-sink-gone-silence fault-sink-back-meters
+                   fault-server-gone-alive fault-server-gone-silence fault-server-back-meters
+                   fault-server-stopped-exit)
+BACKEND_FAULT_CHECK_NAMES=(backend-sink-gone-stops backend-sink-gone-open-fails backend-sink-back-resumes
+                           backend-server-gone-stops backend-server-gone-open-fails backend-server-back-resumes)
+FAULT_GONE_SECONDS=1.5
+FAULT_BACK_SECONDS=3
+
+# True (0) when both level bars are entirely dark in the loaded screenshot.
+LevelBarsDark() {
+    local top i c lit=0
+    for top in 578 617; do
+        for (( i = 1; i <= 30; i++ )); do
+            c="$(shot_pixel $(( 19 + 14 * i + 6 )) $(( top + 18 )))"
+            [ "$c" = "$SEGMENT_OFF" ] || lit=$(( lit + 1 ))
+        done
+    done
+    FAULT_VALUE=" $lit of 60 segments lit"
+    [ "$lit" = 0 ]
+}
+
+# FaultShot WINDOW FILE: takes and loads one screenshot; false when none could be taken.
+FaultShot() {
+    import -window "$1" "$2" 2>>"$WORK/faults-import.log" && [ -s "$2" ] && shot_load "$2"
+}
+
+# FaultAlive BUILD CHECK: the program is still running.
+FaultAlive() {
+    if kill -0 "$PROGRAM_PID" 2>/dev/null; then Report "$1" "$2" 1 "still running"
+    else Report "$1" "$2" 0 "the program ended"; fi
+}
+
+# FaultSilence BUILD CHECK WINDOW SHOT: the display shows silence while the input is gone.
+FaultSilence() {
+    if FaultShot "$3" "$4" && LevelBarsDark; then Report "$1" "$2" 1 "level bars dark:$FAULT_VALUE"
+    else Report "$1" "$2" 0 "level bars lit while the input is gone:${FAULT_VALUE:- no screenshot}"; fi
+}
+
+# FaultMetersAgain BUILD CHECK WINDOW SHOT-PREFIX [swapped]: the tone shows on the level bars
+# again within FAULT_BACK_SECONDS of its return. With "swapped" the tone that came back has its
+# channels' levels swapped, so a display still showing the sound from before the fault fails.
+FaultMetersAgain() {
+    local start now ok=0 shot=0 left="$LEFT_AMPLITUDE" right="$RIGHT_AMPLITUDE"
+    if [ "${5:-}" = swapped ]; then LEFT_AMPLITUDE="$right"; RIGHT_AMPLITUDE="$left"; fi
+    start=$(Milliseconds)
+    while :; do
+        shot=$(( shot + 1 ))
+        VALUE="no screenshot"
+        if FaultShot "$3" "$4-back$shot.png"; then
+            CheckLevelBars
+            [ "$OK" = 1 ] && { ok=1; break; }
+        fi
+        now=$(Milliseconds)
+        (( now - start > FAULT_BACK_SECONDS * 1000 )) && break
+        sleep 0.25
+    done
+    LEFT_AMPLITUDE="$left"; RIGHT_AMPLITUDE="$right"
+    Report "$1" "$2" "$ok" "after $(( $(Milliseconds) - start )) ms: ${VALUE:-no screenshot}"
+}
+
+# StartForFaults COMMAND TITLE LOG: starts the program on the tone and sets FAULT_WINDOW (empty
+# when no window came). COMMAND is the program, or "wine-run program".
+StartForFaults() {
+    local start
+    FAULT_WINDOW=""
+    korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
+    start=$(Milliseconds)
+    # With its counts printed at exit (deliveries, device changes).
+    # shellcheck disable=SC2086
+    KORVELT_CAPTURE_STATS=1 setsid $1 >"$3" 2>&1 </dev/null &
+    PROGRAM_PID=$!
+    while [ -z "$FAULT_WINDOW" ] && (( $(Milliseconds) - start < 30000 )) && kill -0 "$PROGRAM_PID" 2>/dev/null; do
+        FAULT_WINDOW="$(xdotool search --onlyvisible --name "^${2}\$" 2>/dev/null | head -n1 || true)"
+        [ -n "$FAULT_WINDOW" ] || sleep 0.1
+    done
+    [ -n "$FAULT_WINDOW" ] && sleep "$SETTLE_SECONDS"
+}
+
+StopAfterFaults() {
+    kill -CONT "$KORVELT_PULSE_PID" 2>/dev/null || true
+    if [ -n "$PROGRAM_PID" ]; then
+        kill -- -"$PROGRAM_PID" 2>/dev/null || true
+        wait "$PROGRAM_PID" 2>/dev/null || true
+    fi
+    PROGRAM_PID=""
+    korvelt_stop_tone || true
+}
+
+# WaitForLine FILE PATTERN SECONDS: true once a line of FILE matches PATTERN.
+WaitForLine() {
+    local i
+    for (( i = 0; i < $3 * 10; i++ )); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# BackendFault KIND (sink or server): the SDL wave input on its own (the capture test program
+# in --sound-server mode) loses its input and gets it back; see sdl_capture_restarts.cpp.
+BackendFault() {
+    local kind="$1" exe="${KORVELT_NATIVE_TESTS_DIR:-$ROOT/build/native/tests}/sdl_capture_restarts"
+    local dir="$WORK/native/faults" log gone back pid metering stopped failed slowest resumed after i
+    log="$dir/backend-$kind.log"; gone="$dir/backend-$kind.gone"; back="$dir/backend-$kind.back"
+    rm -f "$gone" "$back"
+    if [ ! -x "$exe" ]; then
+        for name in stops open-fails resumes; do Report native "backend-$kind-${name/stops/gone-stops}" 0 "not built: $exe"; done
+        return 0
+    fi
+    KORVELT_FAULT_GONE_FILE="$gone" KORVELT_FAULT_BACK_FILE="$back" "$exe" --sound-server >"$log" 2>&1 &
+    pid=$!
+    WaitForLine "$log" '^metering' 10 || true
+    if [ "$kind" = sink ]; then korvelt_unload_sink >/dev/null 2>&1 || true
+    else korvelt_kill_pulse || true; fi
+    touch "$gone"
+    WaitForLine "$log" '^waiting-for-return' 15 || true
+    if [ "$kind" = sink ]; then korvelt_load_sink >/dev/null 2>&1 || true
+    else korvelt_revive_pulse >/dev/null 2>&1 || true; fi
+    touch "$back"
+    for (( i = 0; i < 150 && $(kill -0 "$pid" 2>/dev/null && echo 1 || echo 0) == 1; i++ )); do sleep 0.1; done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    metering="$(awk '/^metering/ { print $2 }' "$log")"
+    stopped="$(awk '/^deliveries-while-gone/ { print $2 }' "$log")"
+    read -r failed slowest < <(awk '/^failed-opens-while-gone/ { print $2, $6 }' "$log")
+    read -r resumed after < <(awk '/^resumed/ { print $2, $4 }' "$log")
+    if [ "${metering:-0}" = 1 ] && [ "${stopped:-x}" = 0 ]; then
+        Report native "backend-$kind-gone-stops" 1 "delivering, then no deliveries while the input is gone"
+    else
+        Report native "backend-$kind-gone-stops" 0 "delivering before: ${metering:-?}; ${stopped:-?} deliveries while the input is gone (log $log)"
+    fi
+    if [ "${failed:-x}" = 3 ] && (( ${slowest:-9999} <= 500 )); then
+        Report native "backend-$kind-gone-open-fails" 1 "3 of 3 opens failed, slowest $slowest ms"
+    else
+        Report native "backend-$kind-gone-open-fails" 0 "${failed:-?} of 3 opens failed, slowest ${slowest:-?} ms (want all, within 500 ms; log $log)"
+    fi
+    if [ "${resumed:-0}" = 1 ] && (( ${after:-99999} <= FAULT_BACK_SECONDS * 1000 )); then
+        Report native "backend-$kind-back-resumes" 1 "reopened and delivering $after ms after the return"
+    else
+        Report native "backend-$kind-back-resumes" 0 "resumed ${resumed:-?} after ${after:-?} ms (want within $FAULT_BACK_SECONDS s; log $log)"
+    fi
+}
+
+RunFaults() {
+    local build="$1" exe title window="" start dir status elapsed name command
+    case "$build" in
+        native) exe="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"; command="$exe"
+                title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN" ;;
+        win64)  exe="${KORVELT_WIN64_EXE:-$ROOT/build/win64/korvelt.exe}"; command="$ROOT/scripts/wine-run $exe"
+                title="KORVELT - BETA2 - 64 BIT - MARDELLIN" ;;
+        win32)  exe="${KORVELT_WIN32_EXE:-$ROOT/build/win32/korvelt.exe}"; command="$ROOT/scripts/wine-run $exe"
+                title="KORVELT - BETA2 - 32 BIT - MARDELLIN" ;;
+        *) return 0 ;;
+    esac
+    dir="$WORK/$build/faults"
+    mkdir -p "$dir"
+    rm -f "$dir"/*.png
+    echo "== $build: faults"
+    if [ ! -f "$exe" ]; then
+        if [ "$build" = native ]; then
+            for name in "${FAULT_CHECK_NAMES[@]}"; do Report "$build" "$name" 0 "not built: $exe"; done
+        else
+            Report "$build" fault-server-stopped-exit 0 "not built: $exe"
+        fi
+        return 0
+    fi
+    SHOT_OX=0; SHOT_OY=0
+    [ -s "$WORK/tone-swapped.wav" ] ||
+        sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone-swapped.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
+            remix "1v$RIGHT_AMPLITUDE" "2v$LEFT_AMPLITUDE"
+
+    # The server freezes (SIGSTOP) while the program meters it; Escape must still end it at
+    # once, although closing the capture device now waits on the frozen server.
+    StartForFaults "$command" "$title" "$dir/program-stopped.log"
+    window="$FAULT_WINDOW"
+    if [ -z "$window" ]; then
+        Report "$build" fault-server-stopped-exit 0 "no window (log $dir/program-stopped.log)"
+    else
+        kill -STOP "$KORVELT_PULSE_PID" 2>/dev/null || true
+        sleep 1
+        xdotool windowfocus "$window" 2>/dev/null || true
+        sleep 0.2
+        xdotool key Escape 2>/dev/null || true
+        start=$(Milliseconds)
+        while kill -0 "$PROGRAM_PID" 2>/dev/null && (( $(Milliseconds) - start < 1500 )); do sleep 0.02; done
+        elapsed=$(( $(Milliseconds) - start ))
+        if kill -0 "$PROGRAM_PID" 2>/dev/null; then
+            Report "$build" fault-server-stopped-exit 0 "still running 1.5 s after Escape with the server stopped"
+        else
+            status=0
+            wait "$PROGRAM_PID" || status=$?
+            PROGRAM_PID=""
+            if [ "$status" = 0 ]; then Report "$build" fault-server-stopped-exit 1 "exit code 0 after $elapsed ms"
+            else Report "$build" fault-server-stopped-exit 0 "exit code $status after $elapsed ms"; fi
+        fi
+    fi
+    StopAfterFaults
+    [ "$build" = native ] || return 0
+
+    BackendFault sink
+    BackendFault server
+
+    StartForFaults "$command" "$title" "$dir/program.log"
+    window="$FAULT_WINDOW"
+    if [ -z "$window" ]; then
+        for name in "${FAULT_CHECK_NAMES[@]}"; do
+            [ "$name" = fault-server-stopped-exit ] || Report "$build" "$name" 0 "no window (log $dir/program.log)"
+        done
+        StopAfterFaults
+        return 0
+    fi
+
+    # A second sink (so a second monitor source) appears and goes: the program is told twice.
+    local extra
+    extra="$(pactl load-module module-null-sink sink_name=korvelt_extra 2>/dev/null || true)"
+    sleep 0.3
+    [ -n "$extra" ] && pactl unload-module "$extra" 2>/dev/null || true
+    sleep 0.3
+
+    # The sink goes away as an unplugged device does (the tone still playing into it), and
+    # comes back.
+    korvelt_unload_sink >/dev/null 2>&1 || true
+    korvelt_stop_tone || true
+    sleep "$FAULT_GONE_SECONDS"
+    FaultAlive "$build" fault-sink-gone-alive
+    FaultSilence "$build" fault-sink-gone-silence "$window" "$dir/sink-gone.png"
+    korvelt_load_sink >/dev/null 2>&1 || true
+    korvelt_play_tone "$WORK/tone-swapped.wav" "$SINK" || true
+    FaultMetersAgain "$build" fault-sink-back-meters "$window" "$dir/sink" swapped
+
+    # The sound server dies, and starts again.
+    korvelt_kill_pulse || true
+    korvelt_stop_tone || true
+    sleep "$FAULT_GONE_SECONDS"
+    FaultAlive "$build" fault-server-gone-alive
+    FaultSilence "$build" fault-server-gone-silence "$window" "$dir/server-gone.png"
+    korvelt_revive_pulse >/dev/null 2>&1 || true
+    korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
+    FaultMetersAgain "$build" fault-server-back-meters "$window" "$dir/server"
+
+    # Ended as a close request, so it prints its counts: the extra sink's coming and going
+    # reached the window as WM_DEVICECHANGE.
+    local changes
+    kill -TERM "$PROGRAM_PID" 2>/dev/null || true
+    wait "$PROGRAM_PID" 2>/dev/null || true
+    PROGRAM_PID=""
+    changes="$(awk '/^korvelt capture:/ { print $(NF - 2) }' "$dir/program.log")"
+    if [ -n "$changes" ] && (( changes >= 2 )); then
+        Report "$build" fault-device-change-posted 1 "$changes device changes posted"
+    else
+        Report "$build" fault-device-change-posted 0 "${changes:-no} device changes posted (want at least 2; log $dir/program.log)"
+    fi
+    StopAfterFaults
+}
