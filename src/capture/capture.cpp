@@ -112,6 +112,7 @@ void CloseCaptureDevice() {
 
 // Tries once more to close devices whose close failed earlier; a success frees their slot.
 void RetryAbandonedCloses() {
+    bool released = false;
     for (int slot = 0; slot < RUN_SLOTS; ++slot) {
         WaveInHandle device = capture_memory.abandoned[slot];
         if (!device) continue;
@@ -124,7 +125,9 @@ void RetryAbandonedCloses() {
         if (WaveInClose(device) != MMSYSERR_NOERROR) continue;
         capture_memory.abandoned[slot] = nullptr;
         DeviceGaveBuffersBack(device);
+        released = true;
     }
+    if (released) ReleaseCaptureBuffers(false);
 }
 
 // Name of device `id` as the list shows it; false when its description cannot be read.

@@ -132,6 +132,9 @@ bool HeadlessHeaderHeldByDriver(const WaveHeader* header);
 // Prepare or add calls made with a header that some open handle still held: each one is a
 // program writing to a header the driver may be filling.
 uint64_t HeadlessHeldHeaderReuseCount();
+// On: an open hands out the newest closed handle again, as a system whose handles are small
+// numbers may, so that late messages of a closed run carry the new run's handle. Off after a reset.
+void HeadlessReuseClosedHandles(bool on);
 // Whether wave-input calls are logged (on after a reset); long runs turn it off.
 void HeadlessSetWaveCallLogging(bool on);
 // Buffers filled and handed back so far on all handles (lost deliveries not counted).

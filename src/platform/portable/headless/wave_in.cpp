@@ -54,6 +54,7 @@ uint64_t g_delivered = 0;
 uint64_t g_lost = 0;
 uint64_t g_held_header_reuse = 0;
 bool g_logging = true;
+bool g_reuse_handles = false;
 
 uint64_t Now() { return BackendNowMicros(); }
 
@@ -228,6 +229,7 @@ void HeadlessResetWaveIn() {
     g_lost = 0;
     g_held_header_reuse = 0;
     g_logging = true;
+    g_reuse_handles = false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -268,6 +270,8 @@ bool HeadlessHeaderHeldByDriver(const WaveHeader* header) { return header && Hel
 uint64_t HeadlessHeldHeaderReuseCount() { return g_held_header_reuse; }
 
 void HeadlessSetWaveCallLogging(bool on) { g_logging = on; }
+
+void HeadlessReuseClosedHandles(bool on) { g_reuse_handles = on; }
 
 void HeadlessSetMapperCapsReadable(bool readable) { g_mapper_caps_readable = readable; }
 
@@ -403,8 +407,18 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     else if (g_devices[device].config.open_fails) call.result = MMSYSERR_ALLOCATED;
     else if (!FormatAccepted(*format)) call.result = WAVERR_BADFORMAT;
     if (call.result == MMSYSERR_NOERROR) {
-        g_handles.push_back(std::make_unique<PlatformWaveIn>());
-        PlatformWaveIn* h = g_handles.back().get();
+        PlatformWaveIn* h = nullptr;
+        if (g_reuse_handles) {
+            // As a system whose handles are small numbers: the newest closed one comes back.
+            for (auto it = g_handles.rbegin(); it != g_handles.rend() && !h; ++it)
+                if (!(*it)->open) h = it->get();
+        }
+        if (h) {
+            *h = PlatformWaveIn{};
+        } else {
+            g_handles.push_back(std::make_unique<PlatformWaveIn>());
+            h = g_handles.back().get();
+        }
         h->device = device;
         h->callback = callback;
         h->flags = flags;
