@@ -422,6 +422,12 @@ int LiveCaptureBufferCount() { return (int)capture_memory.buffers.size(); }
 
 uint64_t AcceptedDeliveryCount() { return capture_memory.accepted; }
 
+int AbandonedRunCount() {
+    int count = 0;
+    for (WaveInHandle device : capture_memory.abandoned) count += device ? 1 : 0;
+    return count;
+}
+
 bool CaptureHeaderQueued(int index) {
     return index >= 0 && index < WAVE_HEADER_CAPACITY && capture_memory.books[index].queued;
 }

@@ -47,5 +47,7 @@ void ReleaseCaptureBuffers(bool all);
 int LiveCaptureBufferCount();
 // Deliveries HandleFilledBuffer accepted and read since start-up; for tests.
 uint64_t AcceptedDeliveryCount();
+// Runs whose device could not be closed and may still hold their buffers (0 .. 2); for tests.
+int AbandonedRunCount();
 // Whether header entry `index` is, by the program's own books, in the driver's hands.
 bool CaptureHeaderQueued(int index);

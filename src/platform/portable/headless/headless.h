@@ -124,7 +124,7 @@ const std::vector<HeadlessWaveCall>& HeadlessWaveCalls();
 void HeadlessClearWaveCalls();
 // Headers queued on an open handle (0 for a closed or unknown one).
 int HeadlessQueuedBufferCount(WaveInHandle handle);
-// Handles opened and not yet closed; the second leaves out those whose device went away.
+// Handles opened and not yet closed; the second leaves out those whose device is gone.
 int HeadlessOpenHandleCount();
 int HeadlessLiveHandleCount();
 // Whether some open handle holds `header` in its queue now (compared by address only).

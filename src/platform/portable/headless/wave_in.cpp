@@ -197,23 +197,34 @@ bool FormatAccepted(const WaveFormat& f) {
 // Clock hooks
 // ---------------------------------------------------------------------------------------
 
+namespace {
+// When `h` delivers next; UINT64_MAX when it never will (a delivery due before its device
+// vanished still comes). The clock and the delivery share this one rule, so a due delivery
+// is always made.
+uint64_t NextDueOf(const PlatformWaveIn& h) {
+    if (!h.open || !h.started || h.dead) return UINT64_MAX;
+    uint64_t next = DeliveryDue(h);
+    double vanish = g_devices[h.device].config.vanish_at_ms;
+    if (vanish >= 0 && (double)next >= vanish * 1000.0) return UINT64_MAX;  // gone before it could deliver
+    return next;
+}
+}  // namespace
+
 uint64_t HeadlessNextDeliveryDue() {
     uint64_t due = UINT64_MAX;
-    for (auto& h : g_handles) {
-        if (!h->open || !h->started || h->dead) continue;
-        uint64_t next = DeliveryDue(*h);
-        double vanish = g_devices[h->device].config.vanish_at_ms;
-        if (vanish >= 0 && (double)next >= vanish * 1000.0) continue;  // gone before it could deliver
-        due = std::min(due, next);
-    }
+    for (auto& h : g_handles) due = std::min(due, NextDueOf(*h));
     return due;
 }
 
 bool HeadlessRunOneDueDelivery(uint64_t now) {
     PlatformWaveIn* first = nullptr;
+    uint64_t first_due = UINT64_MAX;
     for (auto& h : g_handles) {
-        if (!h->open || !h->started || Silent(*h)) continue;
-        if (DeliveryDue(*h) <= now && (!first || DeliveryDue(*h) < DeliveryDue(*first))) first = h.get();
+        const uint64_t due = NextDueOf(*h);
+        if (due <= now && due < first_due) {
+            first = h.get();
+            first_due = due;
+        }
     }
     if (!first) return false;
     Deliver(*first);
@@ -250,7 +261,7 @@ void HeadlessRemoveDevice(int key) {
 }
 
 void HeadlessVanishDevice(int key) {
-    if (key < 0 || key >= (int)g_devices.size()) return;
+    if (key < 0 || key >= (int)g_devices.size() || Vanished(key)) return;
     g_devices[key].config.vanish_at_ms = Now() / 1000.0;
 }
 
@@ -291,7 +302,7 @@ int HeadlessOpenHandleCount() {
 
 int HeadlessLiveHandleCount() {
     int count = 0;
-    for (auto& h : g_handles) count += h->open && !h->dead ? 1 : 0;
+    for (auto& h : g_handles) count += h->open && !Silent(*h) ? 1 : 0;
     return count;
 }
 
@@ -528,7 +539,7 @@ uint32_t WaveInUnprepareHeader(WaveInHandle handle, WaveHeader* header, uint32_t
 uint32_t WaveInClose(WaveInHandle handle) {
     PlatformWaveIn* h = Find(handle);
     HeadlessWaveCall call = Call("Close", handle, CheckHandle(h));
-    if (h && h->dead && !Vanished(h->device)) {
+    if (h && h->dead && (!Vanished(h->device) || !g_devices[h->device].present)) {
         // The device is gone for good (or back as a new one): the handle can be let go, and
         // the driver forgets what it held without telling anyone.
         call.result = MMSYSERR_NOERROR;
