@@ -162,49 +162,51 @@ void OneEvent() {
     const double now = HeadlessNowMs();
     const int roll = storm.Below(100);
     std::string kind;
-    if (roll < 14) {
+    // Opening the list costs a copy of the whole window, so list clicks are a smaller share
+    // than keys on the focused list, which restart capture just as well.
+    if (roll < 20) {
         kind = "key";
         static const int KEYS[] = {VK_UP, VK_DOWN, VK_RETURN, VK_SPACE, 'A', 'M', 0x09};
         HeadlessKeyAt(now, KEYS[storm.Below(7)]);
-    } else if (roll < 19) {
+    } else if (roll < 26) {
         kind = "focus";
         SetKeyboardFocus(storm.Chance(60) ? list : program.main_window_handle);
     } else if (roll < 27) {
         kind = "list open/close";
         HeadlessClickListAt(now, list);
-    } else if (roll < 35) {
+    } else if (roll < 29) {
         kind = "list choose";
         const int count = std::max(1, std::min(ListItemCount(list), 23));
         HeadlessChooseListItemAt(now, list, storm.Below(count));
-    } else if (roll < 39) {
+    } else if (roll < 30) {
         kind = "list cancel";
         HeadlessClickListAt(now, list);
         HeadlessClickAt(now + 0.1, nullptr, 600, 560);
-    } else if (roll < 43) {
+    } else if (roll < 34) {
         kind = "device vanish";
         const int key = SomePresentDevice();
         if (key >= 0) {
             HeadlessVanishDevice(key);
             storm.vanished[key] = true;
         }
-    } else if (roll < 48) {
+    } else if (roll < 39) {
         kind = "device return";
         const int key = SomePresentDevice();
         if (key >= 0 && storm.vanished[key]) {
             HeadlessReturnDevice(key);
             storm.vanished[key] = false;
         }
-    } else if (roll < 51) {
+    } else if (roll < 42) {
         kind = "device add";
         if (PresentCount() < MAX_PRESENT_DEVICES) AddDevice();
-    } else if (roll < 54) {
+    } else if (roll < 45) {
         kind = "device remove";
         const int key = SomePresentDevice();
         if (key >= 0 && PresentCount() > 1) {
             HeadlessRemoveDevice(key);
             storm.present[key] = false;
         }
-    } else if (roll < 66) {
+    } else if (roll < 58) {
         kind = "delivery fault";
         const int key = SomePresentDevice();
         if (HeadlessDevice* config = HeadlessDeviceConfig(key)) {
@@ -217,11 +219,13 @@ void OneEvent() {
                 default: config->start_fails = storm.Chance(10); break;
             }
         }
-    } else if (roll < 74) {
-        kind = "timer burst";
-        const int n = 1 + storm.Below(20);
+    } else if (roll < 66) {
+        kind = storm.Chance(25) ? "timer burst" : "junk";
+        // Each posted WM_TIMER is a whole display tick: bursts are kept short and rare.
+        const int n = kind == "junk" ? 0 : 1 + storm.Below(8);
+        if (n == 0) PostJunk();
         for (int i = 0; i < n; ++i) PostWindowMessage(program.main_window_handle, WM_TIMER, storm.Below(3), 0);
-    } else if (roll < 88) {
+    } else if (roll < 86) {
         kind = "junk";
         PostJunk();
     } else {
@@ -234,8 +238,9 @@ void OneEvent() {
 
 void ScheduleNext() {
     if (storm.events_left-- <= 0) return;
-    // About 1,700 events a second of program time: many per tick, with quiet stretches.
-    const double gap = storm.Chance(2) ? 5 + storm.Below(300) : storm.Below(1000) / 1000.0;
+    // About a thousand events a second of program time: many per tick, now and then a quiet
+    // stretch long enough for the input to count as stalled.
+    const double gap = storm.Below(1000) < 5 ? 5 + storm.Below(300) : storm.Below(600) / 1000.0;
     HeadlessAt(HeadlessNowMs() + gap, [] {
         OneEvent();
         ScheduleNext();
