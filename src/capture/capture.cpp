@@ -237,8 +237,17 @@ void RebuildDeviceList() {
 
     const int now_selected = ListSelection(list);
     if (now_selected < 0) {
-        // Nothing left to record from.
+        // Nothing left to record from. Once sound has been shown, the tick keeps running so
+        // that the display falls to silence like any other lost input, and a device that
+        // arrives later is opened by the next rebuild.
         if (program.wave_in || program.tick_timer_running) StopCapture();
+        if (program.last_data) {
+            if (!program.input_lost) {
+                program.input_lost = 1;
+                program.next_reopen_us = MonotonicMicros() + REOPEN_INTERVAL_US;
+            }
+            SetTickTimer(true);
+        }
         return;
     }
     const bool mapper = (int32_t)ListGetItemData(list, now_selected) == -1;

@@ -275,6 +275,26 @@ TEST_F(FaultScenario, PluggingAndUnpluggingRebuildsTheListAndKeepsTheSelection) 
     EXPECT_EQ(after_b[0].device_id, (uintptr_t)WAVE_MAPPER);
 }
 
+TEST_F(FaultScenario, PullingOutTheLastDeviceShowsSilenceAndPluggingOneInMetersAgain) {
+    HeadlessAddDevice(SquareDevice("Only mic", 20000, 10000));
+    HeadlessAt(100, [] {
+        EXPECT_TRUE(ShowsSound(20000, 10000));
+        HeadlessRemoveDevice(0);
+    });
+    HeadlessAt(110, [] {
+        EXPECT_EQ(ListItemCount(DeviceList()), 0);
+        EXPECT_EQ(ListSelection(DeviceList()), -1);
+        EXPECT_EQ(program.wave_in, nullptr);
+    });
+    HeadlessAt(100 + 9 * 32, [] { EXPECT_TRUE(ShowsSilence()); });
+    HeadlessAt(1000, [] { HeadlessAddDevice(SquareDevice("New mic", 5000, 15000)); });
+    HeadlessAt(1200, [] {
+        EXPECT_EQ(Entries(), (std::vector<std::string>{"Default input device", "New mic"}));
+        EXPECT_TRUE(ShowsSound(5000, 15000));
+    });
+    RunUntilClose(1250);
+}
+
 TEST_F(FaultScenario, ADeviceArrivingInAnEmptyListIsRecordedFrom) {
     HeadlessAt(100, [] {
         EXPECT_EQ(ListItemCount(DeviceList()), 0);
