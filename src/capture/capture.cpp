@@ -369,7 +369,9 @@ intptr_t HandleFilledBuffer(WaveInHandle device, WaveHeader* header) {
             program.input_lost = 0;
         }
     }
-    book.queued = WaveInAddBuffer(device, header, HEADER_SIZE) == MMSYSERR_NOERROR;
+    // Refused as still queued: the message was a duplicate and the driver has it after all.
+    const uint32_t requeued = WaveInAddBuffer(device, header, HEADER_SIZE);
+    book.queued = requeued == MMSYSERR_NOERROR || requeued == WAVERR_STILLPLAYING;
     return 0;
 }
 
