@@ -157,6 +157,8 @@ intptr_t PLATFORM_CALLBACK MainWindowCallback(WindowRef window, uint32_t message
             // Every notification of a selector restarts capture, whatever its code; the
             // notifications of one list action, and a burst of them, make one restart.
             const int id = (int)(wparam & 0xFFFF);
+            const int code = (int)((wparam >> 16) & 0xFFFF);
+            if (id == ID_DEVICE_COMBO && (code == CBN_SELCHANGE || code == CBN_SELENDOK)) NoteChosenDevice();
             if (id >= ID_CHANNELS_COMBO && id <= ID_DEVICE_COMBO) RequestCaptureRestart();
             break;
         }

@@ -80,6 +80,8 @@ struct ProgramState {
     uint64_t next_reopen_us;          // earliest MonotonicMicros of the next silent reopen while lost
     int32_t restart_pending;          // a restart was asked for and its message is still queued
     int32_t tick_timer_running;       // the tick timer is set on the main window
+    std::string chosen_device_name;   // device-list entry the user last chose; chosen again
+                                      // when a rebuild finds it back
 };
 
 extern ProgramState program;

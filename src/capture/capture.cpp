@@ -206,6 +206,15 @@ void ShowInputAsSilence() {
 
 void ListInputDevices(WindowRef list) { FillList(list, ReadDeviceEntries()); }
 
+void NoteChosenDevice() {
+    WindowRef list = FindSelector(ID_DEVICE_COMBO);
+    char text[64] = "";
+    const int selected = list ? ListSelection(list) : -1;
+    if (selected < 0 || !ListGetItemText(list, selected, text, (int)sizeof text)) return;
+    // The mapper is a choice of no device in particular.
+    program.chosen_device_name = (int32_t)ListGetItemData(list, selected) == -1 ? "" : text;
+}
+
 void RebuildDeviceList() {
     WindowRef list = FindSelector(ID_DEVICE_COMBO);
     if (!list) return;
@@ -217,16 +226,21 @@ void RebuildDeviceList() {
     bool selection_moved = false;
     if (fresh != listed) {
         int keep = -1;
-        if (had_selection) {
-            const DeviceEntry& was = listed[selected];
-            const bool mapper = (int32_t)was.id == -1;
+        // The device the user chose, when it is (back) in the list; else the one selected.
+        const DeviceEntry* was = had_selection ? &listed[selected] : nullptr;
+        for (int i = 1; i < (int)fresh.size() && !program.chosen_device_name.empty(); ++i) {
+            if (fresh[i].name != program.chosen_device_name) continue;
+            if (keep < 0 || (was && fresh[i] == *was)) keep = i;
+        }
+        if (keep < 0 && was) {
+            const bool mapper = (int32_t)was->id == -1;
             // The same device by name: among several of that name, the one with the same id.
             for (int i = 0; i < (int)fresh.size(); ++i) {
-                if (((int32_t)fresh[i].id == -1) != mapper || fresh[i].name != was.name) continue;
-                if (keep < 0 || fresh[i].id == was.id) keep = i;
+                if (((int32_t)fresh[i].id == -1) != mapper || fresh[i].name != was->name) continue;
+                if (keep < 0 || fresh[i].id == was->id) keep = i;
             }
-            selection_moved = keep < 0 || !(fresh[keep] == was);
         }
+        if (was) selection_moved = keep < 0 || !(fresh[keep] == *was);
         if (keep < 0 && !fresh.empty()) keep = 0;
         ListClear(list);
         FillList(list, fresh);

@@ -26,6 +26,9 @@ void ListInputDevices(WindowRef list);
 // kept by name where it still exists, else entry 0; restarts capture when the selected
 // device moved or vanished, when the mapper is selected, or when capture is not delivering.
 void RebuildDeviceList();
+// The user chose the selected entry of the device list: rebuilds keep to it by name, also
+// after it was gone for a while.
+void NoteChosenDevice();
 // Stops any capture run and opens the selected device anew; failures are silent.
 void StartCapture();
 // Asks for a restart; requests made before the restart message is handled become one.

@@ -263,14 +263,21 @@ TEST_F(FaultScenario, PluggingAndUnpluggingRebuildsTheListAndKeepsTheSelection) 
         EXPECT_EQ(ListSelection(DeviceList()), 0) << "the selected device is gone: back to the mapper";
     });
     HeadlessAt(400, [] { EXPECT_TRUE(ShowsSound(12000, 2000)) << "the default input is now Mic C"; });
-    RunUntilClose(450);
+    // The user's choice comes back when its device does.
+    HeadlessAt(420, [] { HeadlessAddDevice(SquareDevice("Mic B", 4000, 8000)); });
+    HeadlessAt(430, [] {
+        EXPECT_EQ(Entries(), (std::vector<std::string>{"Default input device", "Mic C", "Mic D", "Mic B"}));
+        EXPECT_EQ(ListSelection(DeviceList()), 3);
+    });
+    HeadlessAt(520, [] { EXPECT_TRUE(ShowsSound(4000, 8000)) << "Mic B again"; });
+    RunUntilClose(550);
 
-    EXPECT_EQ(spy.device_changes.size(), 3u);
+    EXPECT_EQ(spy.device_changes.size(), 4u);
     EXPECT_TRUE(OpensBetween(100, 150).empty());
     const auto after_a = OpensBetween(150, 300);
     ASSERT_EQ(after_a.size(), 1u);
     EXPECT_EQ(after_a[0].device_id, 0u);
-    const auto after_b = OpensBetween(300, 450);
+    const auto after_b = OpensBetween(300, 420);
     ASSERT_EQ(after_b.size(), 1u);
     EXPECT_EQ(after_b[0].device_id, (uintptr_t)WAVE_MAPPER);
 }
