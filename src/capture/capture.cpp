@@ -77,6 +77,25 @@ void SetTickTimer(bool on) {
     program.tick_timer_running = on ? 1 : 0;
 }
 
+// After a reset (`reset`: it succeeded) and a close (`closed`) of `device`, the books on
+// header entries first .. first + count - 1: a header the reset handed back has a message on
+// its way, one a successful close let go has none, and one neither touched may still be in
+// a lost driver's hands and stays counted as queued.
+void SettleHeaderBooks(WaveInHandle device, int first, int count, bool reset, bool closed) {
+    for (int i = first; i < first + count && i < WAVE_HEADER_CAPACITY; ++i) {
+        HeaderBook& book = capture_memory.books[i];
+        if (!book.queued) continue;
+        if (reset) {
+            if (book.stale_from != device) book.stale_count = 0;
+            book.stale_from = device;
+            ++book.stale_count;
+            book.queued = false;
+        } else if (closed) {
+            book.queued = false;
+        }
+    }
+}
+
 // Buffers `device` held are back in the program's hands.
 void DeviceGaveBuffersBack(WaveInHandle device) {
     for (CaptureBuffer& buffer : capture_memory.buffers)
@@ -95,15 +114,7 @@ void CloseCaptureDevice() {
     const int count = std::min<int>(capture_memory.run_buffer_count, (int)program.wave_headers.size() - base);
     for (int i = 0; i < count; ++i) WaveInUnprepareHeader(device, &program.wave_headers[base + i], HEADER_SIZE);
     const bool closed = WaveInClose(device) == MMSYSERR_NOERROR;
-    for (int i = 0; i < count; ++i) {
-        HeaderBook& book = capture_memory.books[base + i];
-        if (book.queued && reset) {
-            if (book.stale_from != device) book.stale_count = 0;
-            book.stale_from = device;
-            ++book.stale_count;
-        }
-        book.queued = false;
-    }
+    SettleHeaderBooks(device, base, count, reset, closed);
     program.wave_in = nullptr;
     capture_memory.run_buffer_count = 0;
     if (closed) DeviceGaveBuffersBack(device);
@@ -116,13 +127,15 @@ void RetryAbandonedCloses() {
     for (int slot = 0; slot < RUN_SLOTS; ++slot) {
         WaveInHandle device = capture_memory.abandoned[slot];
         if (!device) continue;
-        WaveInReset(device);
+        const bool reset = WaveInReset(device) == MMSYSERR_NOERROR;
         for (int i = 0; i < CAPTURE_BUFFER_COUNT; ++i) {
             const size_t entry = (size_t)(slot * CAPTURE_BUFFER_COUNT + i);
             if (entry < program.wave_headers.size())
                 WaveInUnprepareHeader(device, &program.wave_headers[entry], HEADER_SIZE);
         }
-        if (WaveInClose(device) != MMSYSERR_NOERROR) continue;
+        const bool closed = WaveInClose(device) == MMSYSERR_NOERROR;
+        SettleHeaderBooks(device, slot * CAPTURE_BUFFER_COUNT, CAPTURE_BUFFER_COUNT, reset, closed);
+        if (!closed) continue;
         capture_memory.abandoned[slot] = nullptr;
         DeviceGaveBuffersBack(device);
         released = true;

@@ -282,6 +282,36 @@ TEST_F(FaultScenario, PluggingAndUnpluggingRebuildsTheListAndKeepsTheSelection) 
     EXPECT_EQ(after_b[0].device_id, (uintptr_t)WAVE_MAPPER);
 }
 
+// A driver that died with the buffers queued may still write into them: its close fails, so
+// the next run takes the other half of the header table and new buffers, and the old ones
+// are freed only once a later close goes through.
+TEST_F(FaultScenario, BuffersALostDriverMayHoldAreNeitherFreedNorReused) {
+    const int a = HeadlessAddDevice(SquareDevice("Mic A", 20000, 10000));
+    HeadlessAddDevice(SquareDevice("Mic B", 4000, 8000));
+    static int key_a;
+    key_a = a;
+    HeadlessAt(100, [] { HeadlessVanishDevice(key_a); });
+    HeadlessAt(110, [] { SelectDevice(2); });
+    HeadlessAt(120, [] {
+        EXPECT_EQ(AbandonedRunCount(), 1);
+        EXPECT_EQ(LiveCaptureBufferCount(), 16) << "the lost run's eight are kept beside the new eight";
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_TRUE(HeadlessHeaderHeldByDriver(&program.wave_headers[i])) << i;
+            EXPECT_NE(program.wave_headers[8 + i].lpData, nullptr) << "the new run uses entries 8 .. 15";
+        }
+    });
+    HeadlessAt(250, [] { EXPECT_TRUE(ShowsSound(4000, 8000)); });
+    HeadlessAt(300, [] { HeadlessReturnDevice(key_a); });
+    HeadlessAt(310, [] { SelectDevice(1); });
+    HeadlessAt(320, [] {
+        EXPECT_EQ(AbandonedRunCount(), 0);
+        EXPECT_LE(LiveCaptureBufferCount(), 9) << "the old run's buffers were freed once its close went through";
+        EXPECT_FALSE(HeadlessHeaderHeldByDriver(&program.wave_headers[8]));
+    });
+    HeadlessAt(450, [] { EXPECT_TRUE(ShowsSound(20000, 10000)); });
+    RunUntilClose(500);
+}
+
 TEST_F(FaultScenario, PullingOutTheLastDeviceShowsSilenceAndPluggingOneInMetersAgain) {
     HeadlessAddDevice(SquareDevice("Only mic", 20000, 10000));
     HeadlessAt(100, [] {
