@@ -81,7 +81,8 @@ struct ProgramState {
     int32_t restart_pending;          // a restart was asked for and its message is still queued
     int32_t tick_timer_running;       // the tick timer is set on the main window
     std::string chosen_device_name;   // device-list entry the user last chose; chosen again
-                                      // when a rebuild finds it back
+                                      // when a rebuild finds it back; empty: the mapper
+    int32_t chosen_device_twin;       // among devices of that name, which one (0 the first)
 };
 
 extern ProgramState program;

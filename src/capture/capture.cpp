@@ -185,6 +185,27 @@ std::vector<DeviceEntry> ListedEntries(WindowRef list) {
     return entries;
 }
 
+// How many devices (not the mapper) of entry `index`'s name come before it: identical
+// devices, two microphones of one make, are told apart by their order.
+int TwinIndex(const std::vector<DeviceEntry>& entries, int index) {
+    int twin = 0;
+    for (int i = 0; i < index && i < (int)entries.size(); ++i)
+        twin += (int32_t)entries[i].id != -1 && entries[i].name == entries[index].name ? 1 : 0;
+    return twin;
+}
+
+// The device entry for `name`: the one with the same id if there is one, else the twin-th of
+// that name (the last one when fewer are left); -1 when no device has that name.
+int FindDeviceEntry(const std::vector<DeviceEntry>& entries, const std::string& name, intptr_t id, int twin) {
+    int seen = 0, found = -1;
+    for (int i = 0; i < (int)entries.size(); ++i) {
+        if ((int32_t)entries[i].id == -1 || entries[i].name != name) continue;
+        if (entries[i].id == id) return i;
+        if (seen++ <= twin) found = i;
+    }
+    return found;
+}
+
 void FillList(WindowRef list, const std::vector<DeviceEntry>& entries) {
     for (const DeviceEntry& entry : entries) {
         const int index = ListAddItem(list, entry.name.c_str());
@@ -201,10 +222,10 @@ uint32_t ResolveEntryDevice(WindowRef list, int index) {
     if (!ListGetItemText(list, index, text, (int)sizeof text)) return NO_DEVICE;
     std::string name;
     if (listed >= 0 && ReadDeviceName((uint32_t)listed, &name) && name == text) return (uint32_t)listed;
-    const uint32_t count = WaveInGetNumDevs();
-    for (uint32_t id = 0; id < count; ++id)
-        if (id != (uint32_t)listed && ReadDeviceName(id, &name) && name == text) return id;
-    return NO_DEVICE;
+    // Moved: the device of that name now, the same one of several identical ones.
+    const std::vector<DeviceEntry> now = ReadDeviceEntries();
+    const int found = FindDeviceEntry(now, text, -2, TwinIndex(ListedEntries(list), index));
+    return found < 0 ? NO_DEVICE : (uint32_t)now[found].id;
 }
 
 // The input has been quiet for INPUT_STALL_US: the analysis block becomes what a silent
@@ -225,7 +246,10 @@ void NoteChosenDevice() {
     const int selected = list ? ListSelection(list) : -1;
     if (selected < 0 || !ListGetItemText(list, selected, text, (int)sizeof text)) return;
     // The mapper is a choice of no device in particular.
-    program.chosen_device_name = (int32_t)ListGetItemData(list, selected) == -1 ? "" : text;
+    const std::vector<DeviceEntry> entries = ListedEntries(list);
+    const bool mapper = (int32_t)entries[selected].id == -1;
+    program.chosen_device_name = mapper ? "" : text;
+    program.chosen_device_twin = mapper ? 0 : TwinIndex(entries, selected);
 }
 
 void RebuildDeviceList() {
@@ -241,17 +265,13 @@ void RebuildDeviceList() {
         int keep = -1;
         // The device the user chose, when it is (back) in the list; else the one selected.
         const DeviceEntry* was = had_selection ? &listed[selected] : nullptr;
-        for (int i = 1; i < (int)fresh.size() && !program.chosen_device_name.empty(); ++i) {
-            if (fresh[i].name != program.chosen_device_name) continue;
-            if (keep < 0 || (was && fresh[i] == *was)) keep = i;
-        }
+        const bool was_chosen = was && (int32_t)was->id != -1 && was->name == program.chosen_device_name;
+        if (!program.chosen_device_name.empty())
+            keep = FindDeviceEntry(fresh, program.chosen_device_name, was_chosen ? was->id : -2,
+                                   program.chosen_device_twin);
         if (keep < 0 && was) {
-            const bool mapper = (int32_t)was->id == -1;
-            // The same device by name: among several of that name, the one with the same id.
-            for (int i = 0; i < (int)fresh.size(); ++i) {
-                if (((int32_t)fresh[i].id == -1) != mapper || fresh[i].name != was->name) continue;
-                if (keep < 0 || fresh[i].id == was->id) keep = i;
-            }
+            if ((int32_t)was->id == -1) keep = fresh.empty() ? -1 : 0;   // the mapper stays the mapper
+            else keep = FindDeviceEntry(fresh, was->name, was->id, TwinIndex(listed, selected));
         }
         if (was) selection_moved = keep < 0 || !(fresh[keep] == *was);
         if (keep < 0 && !fresh.empty()) keep = 0;

@@ -332,6 +332,26 @@ TEST_F(FaultScenario, PullingOutTheLastDeviceShowsSilenceAndPluggingOneInMetersA
     RunUntilClose(1250);
 }
 
+TEST_F(FaultScenario, TwoIdenticalDevicesAreToldApartByTheirOrder) {
+    HeadlessAddDevice(SquareDevice("Line in", 1000, 1000));
+    HeadlessAddDevice(SquareDevice("USB mic", 20000, 10000));
+    HeadlessAddDevice(SquareDevice("USB mic", 4000, 8000));
+    HeadlessAt(50, [] { SelectDevice(3); });   // the second "USB mic"
+    HeadlessAt(100, [] {
+        EXPECT_TRUE(ShowsSound(4000, 8000));
+        HeadlessRemoveDevice(0);
+    });
+    HeadlessAt(110, [] {
+        EXPECT_EQ(Entries(), (std::vector<std::string>{"Default input device", "USB mic", "USB mic"}));
+        EXPECT_EQ(ListSelection(DeviceList()), 2);
+    });
+    HeadlessAt(200, [] { EXPECT_TRUE(ShowsSound(4000, 8000)) << "still the second of the two"; });
+    RunUntilClose(250);
+    const auto opens = OpensBetween(100, 250);
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].device_id, 1u);
+}
+
 TEST_F(FaultScenario, ADeviceArrivingInAnEmptyListIsRecordedFrom) {
     HeadlessAt(100, [] {
         EXPECT_EQ(ListItemCount(DeviceList()), 0);
