@@ -46,6 +46,12 @@ struct CaptureMemory {
 
 CaptureMemory capture_memory;
 
+// Buffers a lost driver still held when the program ended, and the header tables it held
+// them with: never freed, as the driver may write into them until the process is gone (nor
+// are these lists, which must outlive the static destructors at exit).
+std::vector<CaptureBuffer>* const left_to_driver = new std::vector<CaptureBuffer>;
+std::vector<std::vector<WaveHeader>>* const headers_left_to_driver = new std::vector<std::vector<WaveHeader>>;
+
 // The buffer that holds `data`, or null when no live buffer does. Addresses are compared
 // as integers: `data` may point anywhere.
 CaptureBuffer* FindLiveBuffer(const char* data) {
@@ -448,9 +454,18 @@ void ReleaseCaptureBuffers(bool all) {
     if (all) {
         CloseCaptureDevice();
         RetryAbandonedCloses();
-        for (CaptureBuffer& buffer : capture_memory.buffers) std::free(buffer.data);
+        bool held = false;
+        for (CaptureBuffer& buffer : capture_memory.buffers) {
+            if (buffer.owner) {
+                left_to_driver->push_back(buffer);
+                held = true;
+            } else {
+                std::free(buffer.data);
+            }
+        }
         capture_memory = CaptureMemory{};
-        for (WaveHeader& header : program.wave_headers) header.lpData = nullptr;
+        if (held) headers_left_to_driver->push_back(std::move(program.wave_headers));
+        program.wave_headers.clear();
         program.last_data = nullptr;
         return;
     }

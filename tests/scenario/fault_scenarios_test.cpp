@@ -312,6 +312,25 @@ TEST_F(FaultScenario, BuffersALostDriverMayHoldAreNeitherFreedNorReused) {
     RunUntilClose(500);
 }
 
+TEST_F(FaultScenario, EndingWhileALostDriverHoldsBuffersLeavesThemAlone) {
+    HeadlessAddDevice(SquareDevice("Mic", 20000, 10000));
+    static WaveHeader* held_header;
+    static char* held_data;
+    HeadlessAt(100, [] { HeadlessVanishDevice(0); });
+    HeadlessAt(200, [] {
+        held_header = &program.wave_headers[0];
+        held_data = held_header->lpData;
+        ASSERT_TRUE(HeadlessHeaderHeldByDriver(held_header));
+    });
+    HeadlessCloseAt(300);
+    EXPECT_EQ(ApplicationMain(), 0);
+    // The dead driver could still write here: header and buffer must still be there (a
+    // sanitizer build reports a read of freed memory).
+    EXPECT_EQ(held_header->lpData, held_data);
+    held_data[0] = 1;
+    EXPECT_EQ(held_header->dwBufferLength, 512u);
+}
+
 TEST_F(FaultScenario, PullingOutTheLastDeviceShowsSilenceAndPluggingOneInMetersAgain) {
     HeadlessAddDevice(SquareDevice("Only mic", 20000, 10000));
     HeadlessAt(100, [] {
