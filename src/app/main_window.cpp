@@ -23,6 +23,8 @@ const char* MainWindowTitle() {
 }
 
 WindowRef CreateProgramWindow() {
+    // A second run of the main routine in one process starts with no close pending.
+    close_requested = false;
     WindowRef window = CreateMainWindow(MainWindowTitle(), MAIN_FRAME_X, MAIN_FRAME_Y,
                                         MAIN_CLIENT_WIDTH, MAIN_CLIENT_HEIGHT, MAIN_WINDOW_STYLE,
                                         MainWindowProc);
@@ -152,11 +154,21 @@ intptr_t PLATFORM_CALLBACK MainWindowCallback(WindowRef window, uint32_t message
                                reinterpret_cast<WaveHeader*>(lparam));
             break;
         case WM_COMMAND: {
-            // Every notification of a selector restarts capture, whatever its code.
+            // Every notification of a selector restarts capture, whatever its code; the
+            // notifications of one list action, and a burst of them, make one restart.
             const int id = (int)(wparam & 0xFFFF);
-            if (id >= ID_CHANNELS_COMBO && id <= ID_DEVICE_COMBO) StartCapture();
+            const int code = (int)((wparam >> 16) & 0xFFFF);
+            if (id == ID_DEVICE_COMBO && (code == CBN_SELCHANGE || code == CBN_SELENDOK)) NoteChosenDevice();
+            if (id >= ID_CHANNELS_COMBO && id <= ID_DEVICE_COMBO) RequestCaptureRestart();
             break;
         }
+        case CAPTURE_RESTART_MSG:
+            RunRequestedRestart();
+            break;
+        case WM_DEVICECHANGE:
+            // Input devices came or went: the list is read again.
+            RebuildDeviceList();
+            break;
         case WM_GETMINMAXINFO: {
             MinMaxInfo* info = reinterpret_cast<MinMaxInfo*>(lparam);
             if (info) info->min_track_size = {800, 720};
@@ -184,6 +196,7 @@ bool MainWindowCloseRequested() { return close_requested; }
 
 void ForgetMainControls() {
     callback_installed = false;
+    close_requested = false;
     left_scope_frame = nullptr;
     right_scope_frame = nullptr;
 }

@@ -35,7 +35,8 @@ void ApplyDefaultSettings();
 void LayoutScopes();
 // The selector with control id `id` (6 .. 9), or null.
 WindowRef FindSelector(int id);
-// Acts on Escape, WM_SIZE, WM_TIMER, MM_WIM_DATA, selector commands and the minimum size.
+// Acts on Escape, WM_SIZE, WM_TIMER, MM_WIM_DATA, selector commands (a restart, made by the
+// CAPTURE_RESTART_MSG it posts), WM_DEVICECHANGE and the minimum size.
 intptr_t PLATFORM_CALLBACK MainWindowCallback(WindowRef window, uint32_t message,
                                               uintptr_t wparam, intptr_t lparam);
 // The main window's own processing around the callback: toolbar fit, close request,

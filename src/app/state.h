@@ -74,6 +74,15 @@ struct ProgramState {
     char* last_data;                  // data of the newest delivered buffer; null until then
     int32_t last_bytes_recorded;      // byte count of that delivery
     char* analysis_block;             // ANALYSIS_BLOCK_BYTES: copy of the newest delivery
+    uint64_t last_delivery_us;        // MonotonicMicros of the newest delivery that carried bytes
+    uint64_t capture_opened_us;       // MonotonicMicros of the latest open attempt
+    int32_t input_lost;               // non-zero: deliveries stopped; the tick shows silence, reopens
+    uint64_t next_reopen_us;          // earliest MonotonicMicros of the next silent reopen while lost
+    int32_t restart_pending;          // a restart was asked for and its message is still queued
+    int32_t tick_timer_running;       // the tick timer is set on the main window
+    std::string chosen_device_name;   // device-list entry the user last chose; chosen again
+                                      // when a rebuild finds it back; empty: the mapper
+    int32_t chosen_device_twin;       // among devices of that name, which one (0 the first)
 };
 
 extern ProgramState program;

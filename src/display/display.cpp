@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "app/history_graph.h"
+#include "capture/capture.h"
 
 namespace {
 
@@ -100,6 +101,8 @@ float LevelFromPeak(int32_t width, int32_t peak) { return (float)(width * (peak 
 void RefreshDisplays() {
     if (tick_running) return;
     tick_running = true;
+    // A stalled or lost input reads as silence from here on (and is reopened now and then).
+    CheckCaptureInput();
     if (program.last_data) {
         BeginDrawingWindow(program.main_window_handle);
         const ScopeChannel& left = program.scope_left;

@@ -96,6 +96,9 @@ typedef intptr_t(PLATFORM_CALLBACK* WindowProcedure)(WindowRef window, uint32_t 
 #ifndef WM_LBUTTONUP
 #define WM_LBUTTONUP 0x0202
 #endif
+#ifndef WM_DEVICECHANGE
+#define WM_DEVICECHANGE 0x0219
+#endif
 #ifndef WM_USER
 #define WM_USER 0x0400
 #endif
@@ -321,6 +324,8 @@ int ListItemCount(WindowRef list);
 bool ListGetItemText(WindowRef list, int index, char* text, int size);
 void ListSelect(WindowRef list, int index);            // -1 clears the selection
 int ListSelection(WindowRef list);                      // -1 when nothing is selected
+// Removes every item (CB_RESETCONTENT); nothing is selected afterwards and no one is told.
+void ListClear(WindowRef list);
 
 // Static control with an empty text, a sunken 2-pixel edge and no painting inside it.
 WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, int height);
@@ -363,6 +368,9 @@ bool WaitAndDispatchMessage();
 bool PumpOneMessage();
 void StartWindowTimer(WindowRef window, uintptr_t id, uint32_t period_ms);
 void StopWindowTimer(WindowRef window, uintptr_t id);
+// Monotonic time in microseconds from an arbitrary start; never goes back. The headless
+// backend's virtual clock drives it in tests.
+uint64_t MonotonicMicros();
 // GetAsyncKeyState: bit 15 set while the key is down, bit 0 set when it was pressed since
 // the previous query of this key.
 int16_t QueryAsyncKeyState(int virtual_key);

@@ -35,18 +35,20 @@ void BuildRunningProgram() {
 
 void BM_HandleFilledBuffer(benchmark::State& state) {
     BuildRunningProgram();
-    // A full buffer of the running capture as the driver hands it back. Its header copy stays
-    // marked as queued, so the re-queue is refused and the device's queue does not grow.
-    WaveHeader delivered = program.wave_headers[0];
-    delivered.dwBytesRecorded = CAPTURE_BUFFER_BYTES;
-    delivered.dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
+    // A full buffer of the running capture, delivered again and again: the header is one of
+    // the run's own and still in the device's queue, so every delivery is read and copied,
+    // the re-queue is refused and the device's queue does not grow.
+    WaveHeader* delivered = &program.wave_headers[0];
+    delivered->dwBytesRecorded = CAPTURE_BUFFER_BYTES;
+    const uint64_t accepted_before = AcceptedDeliveryCount();
     int64_t n = 0;
     for (auto _ : state) {
-        HandleFilledBuffer(program.wave_in, &delivered);
+        HandleFilledBuffer(program.wave_in, delivered);
         // The headless device logs every call; keep the log short.
         if ((++n & 4095) == 0) HeadlessClearWaveCalls();
     }
     benchmark::DoNotOptimize(program.analysis_block[0]);
+    if (AcceptedDeliveryCount() - accepted_before != (uint64_t)n) state.SkipWithError("a delivery was not read");
     HeadlessClearWaveCalls();
 }
 BENCHMARK(BM_HandleFilledBuffer)->Unit(benchmark::kNanosecond);

@@ -16,6 +16,7 @@ struct Seen {
     int minmax = 0;
     int command_id = -1;
     int timers = 0;
+    int device_changes = 0;
 };
 Seen seen;
 
@@ -30,6 +31,9 @@ intptr_t PLATFORM_CALLBACK SmokeProcedure(WindowRef window, uint32_t message, ui
         break;
     case WM_TIMER:
         ++seen.timers;
+        break;
+    case WM_DEVICECHANGE:
+        ++seen.device_changes;
         break;
     case WM_CLOSE:
         return 0;
@@ -143,6 +147,20 @@ TEST_F(SmokeTest, ToolbarButtonAndDropDownListGeometry) {
     EXPECT_EQ(ListSelection(list), 1);
     ListSelect(list, -1);
     EXPECT_EQ(ListSelection(list), -1);
+
+    // Emptied for a new device set, quietly, and filled again.
+    ListSelect(list, 1);
+    seen.command_id = -1;
+    ListClear(list);
+    EXPECT_EQ(ListItemCount(list), 0);
+    EXPECT_EQ(ListSelection(list), -1);
+    EXPECT_EQ(seen.command_id, -1) << "clearing the list notifies no one";
+    EXPECT_EQ(ListAddItem(list, "Headset"), 0);
+    ListSetItemData(list, 0, 3);
+    ListSelect(list, 0);
+    ASSERT_TRUE(ListGetItemText(list, 0, text, sizeof(text)));
+    EXPECT_STREQ(text, "Headset");
+    EXPECT_EQ(ListGetItemData(list, 0), 3);
 
     ShowControl(list, false);
     EXPECT_FALSE(IsControlVisible(list));
@@ -393,10 +411,19 @@ TEST_F(SmokeTest, TimerAndPostedMessagesArriveThroughTheQueue) {
     while (PumpOneMessage()) {
     }
     EXPECT_EQ(seen.command_id, 77);
+    ASSERT_TRUE(PostWindowMessage(window, WM_DEVICECHANGE, 7, 0));
+    while (PumpOneMessage()) {
+    }
+    EXPECT_EQ(seen.device_changes, 1);
+    // The monotonic clock runs in microseconds: two 10 ms ticks take well over a millisecond.
+    const uint64_t before = MonotonicMicros();
     StartWindowTimer(window, 0, 10);
     for (int i = 0; i < 1000 && seen.timers < 2; ++i) ASSERT_TRUE(WaitAndDispatchMessage());
     StopWindowTimer(window, 0);
     EXPECT_GE(seen.timers, 2);
+    const uint64_t after = MonotonicMicros();
+    EXPECT_GE(after, before + 1000);
+    EXPECT_LT(after, before + 60000000ull) << "not a minute for two ticks";
 }
 
 TEST_F(SmokeTest, WindowDrawingReadsBack) {

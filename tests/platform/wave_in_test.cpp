@@ -98,6 +98,8 @@ TEST_F(WaveInTest, CapabilitiesNameEachDeviceAndTheMapper) {
 
 TEST_F(WaveInTest, OnlyTheFixedFormatOpens) {
     HeadlessAddDevice(HeadlessDevice{});
+    while (PumpOneMessage()) {   // the device's arrival is announced first
+    }
     WaveInHandle h = nullptr;
     WaveFormat f = CaptureFormat();
     f.nSamplesPerSec = 22050;
@@ -278,6 +280,109 @@ TEST_F(WaveInTest, VanishedDeviceFailsEverythingAndDeliversNothing) {
     WaveFormat f = CaptureFormat();
     WaveInHandle again = nullptr;
     EXPECT_EQ(WaveInOpen(&again, 0, &f, (uintptr_t)w, 0, DIRECT_WINDOW), (uint32_t)MMSYSERR_NODRIVER);
+}
+
+TEST_F(WaveInTest, RemovingADeviceShiftsTheIdsAfterItAndIsAnnounced) {
+    HeadlessDevice a, b, c;
+    a.name = "A";
+    b.name = "B";
+    c.name = "C";
+    HeadlessAddDevice(a);
+    const int key_b = HeadlessAddDevice(b);
+    HeadlessAddDevice(c);
+    while (PumpOneMessage()) {
+    }
+    EXPECT_EQ(RecordedOf(WM_DEVICECHANGE).size(), 3u) << "each arrival is announced to the top level";
+    WaveInHandle on_b = OpenDevice(1);
+    QueueAll(on_b, 2);
+    ASSERT_EQ(WaveInStart(on_b), (uint32_t)MMSYSERR_NOERROR);
+    Recorded().clear();
+
+    HeadlessRemoveDevice(key_b);
+    while (PumpOneMessage()) {
+    }
+    ASSERT_EQ(RecordedOf(WM_DEVICECHANGE).size(), 1u);
+    EXPECT_EQ(WaveInGetNumDevs(), 2u);
+    WaveInCaps caps;
+    ASSERT_EQ(WaveInGetDevCaps(1, &caps, sizeof caps), (uint32_t)MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, "C") << "id 1 now names the device after the removed one";
+    EXPECT_EQ(WaveInGetDevCaps(2, &caps, sizeof caps), (uint32_t)MMSYSERR_BADDEVICEID);
+    // The handle on the removed device records nothing more, and can be closed.
+    HeadlessRunUntil(50);
+    EXPECT_TRUE(RecordedOf(MM_WIM_DATA).empty());
+    EXPECT_EQ(WaveInStart(on_b), (uint32_t)MMSYSERR_NODRIVER);
+    EXPECT_TRUE(HeadlessHeaderHeldByDriver(&headers[0]));
+    EXPECT_EQ(WaveInClose(on_b), (uint32_t)MMSYSERR_NOERROR);
+    EXPECT_FALSE(HeadlessHeaderHeldByDriver(&headers[0]));
+    EXPECT_EQ(HeadlessOpenHandleCount(), 0);
+}
+
+TEST_F(WaveInTest, VanishedDeviceReturnsForNewOpensOnly) {
+    HeadlessDevice first, second;
+    first.name = "First";
+    second.name = "Second";
+    const int key = HeadlessAddDevice(first);
+    HeadlessAddDevice(second);
+    WaveInHandle old_handle = OpenDevice(0);
+    QueueAll(old_handle, 4);
+    WaveInStart(old_handle);
+    HeadlessAt(10, [key] { HeadlessVanishDevice(key); });
+    HeadlessRunUntil(20);
+    const uint64_t delivered = HeadlessDeliveredCount();
+    EXPECT_EQ(delivered, 3u);
+    // While the first is gone, the mapper opens the default input that still works.
+    WaveInHandle mapper = OpenDevice(WAVE_MAPPER);
+    EXPECT_EQ(HeadlessWaveCalls().back().result, (uint32_t)MMSYSERR_NOERROR);
+    EXPECT_EQ(WaveInClose(mapper), (uint32_t)MMSYSERR_NOERROR);
+    EXPECT_EQ(WaveInClose(old_handle), (uint32_t)MMSYSERR_NODRIVER) << "a lost driver keeps its buffers";
+    EXPECT_TRUE(HeadlessHeaderHeldByDriver(&headers[3]));
+
+    HeadlessReturnDevice(key);
+    HeadlessRunUntil(40);
+    EXPECT_EQ(HeadlessDeliveredCount(), delivered) << "the old handle stays dead after the return";
+    EXPECT_EQ(WaveInAddBuffer(old_handle, &headers[5], sizeof(WaveHeader)), (uint32_t)MMSYSERR_NODRIVER);
+    EXPECT_EQ(WaveInClose(old_handle), (uint32_t)MMSYSERR_NOERROR);
+    EXPECT_EQ(HeadlessHeldHeaderReuseCount(), 0u);
+    WaveInHandle fresh = OpenDevice(0);
+    QueueAll(fresh, 2);
+    WaveInStart(fresh);
+    HeadlessRunUntil(50);
+    EXPECT_EQ(HeadlessDeliveredCount(), delivered + 2);
+}
+
+TEST_F(WaveInTest, QueueingAHeaderAnotherHandleHoldsIsCounted) {
+    HeadlessAddDevice(HeadlessDevice{});
+    HeadlessAddDevice(HeadlessDevice{});
+    WaveInHandle one = OpenDevice(0);
+    WaveInHandle two = OpenDevice(1);
+    QueueAll(one, 1);
+    headers[0].dwFlags = 0;   // as a program that wiped the header would
+    WaveInPrepareHeader(two, &headers[0], sizeof(WaveHeader));
+    WaveInAddBuffer(two, &headers[0], sizeof(WaveHeader));
+    EXPECT_EQ(HeadlessHeldHeaderReuseCount(), 2u);
+    EXPECT_EQ(WaveInPrepareHeader(two, &headers[1], sizeof(WaveHeader)), (uint32_t)MMSYSERR_NOERROR);
+    EXPECT_EQ(HeadlessHeldHeaderReuseCount(), 2u);
+}
+
+TEST_F(WaveInTest, EmptyAndLateDeliveries) {
+    HeadlessDevice device;
+    device.empty_deliveries = true;
+    device.late_until_ms = 20;
+    const int key = HeadlessAddDevice(device);
+    WaveInHandle h = OpenDevice(0);
+    QueueAll(h, 8);
+    WaveInStart(h);
+    HeadlessRunUntil(19.9);
+    EXPECT_EQ(HeadlessDeliveredCount(), 0u) << "a late device holds everything back";
+    HeadlessRunUntil(20);
+    // Six delivery times have passed by 20 ms: they all come at once.
+    EXPECT_EQ(HeadlessDeliveredCount(), 6u);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(headers[i].dwBytesRecorded, 0u) << i;
+    HeadlessDeviceConfig(key)->empty_deliveries = false;
+    HeadlessDeviceConfig(key)->short_delivery_bytes = 3;
+    HeadlessRunUntil(23);
+    EXPECT_EQ(HeadlessDeliveredCount(), 7u);
+    EXPECT_EQ(headers[6].dwBytesRecorded, 3u);
 }
 
 TEST_F(WaveInTest, PcmSignalLoops) {

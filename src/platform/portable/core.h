@@ -143,6 +143,8 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image);
 void ForgetWindowTimers(PlatformWindow* window);
 // The earliest due time of any timer, UINT64_MAX when none runs.
 uint64_t CoreNextTimerDue();
+// Messages posted and not yet taken.
+size_t CorePostedCount();
 // Input was handed to a window while polling; the wait counts it as a message taken.
 void CoreNoteInputDelivered();
 // A key went down or up (feeds QueryAsyncKeyState).

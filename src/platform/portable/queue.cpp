@@ -128,6 +128,13 @@ void StopWindowTimer(WindowRef window, uintptr_t id) {
                    g_timers.end());
 }
 
+size_t CorePostedCount() {
+    std::lock_guard<std::mutex> lock(g_posted_mutex);
+    return g_posted.size();
+}
+
+uint64_t MonotonicMicros() { return BackendNowMicros(); }
+
 int16_t QueryAsyncKeyState(int virtual_key) {
     if (virtual_key < 0 || virtual_key > 255) return 0;
     KeyState& key = g_keys[virtual_key];

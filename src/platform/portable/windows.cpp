@@ -1027,6 +1027,18 @@ void ListSelect(WindowRef list, int index) {
 
 int ListSelection(WindowRef list) { return IsList(list) ? list->selection : -1; }
 
+void ListClear(WindowRef list) {
+    if (!IsList(list)) return;
+    PlatformWindow* top = TopLevelOf(list);
+    // An open list would keep showing what is gone; it closes without a notification.
+    if (top->open_list == list) HideDropList(top);
+    list->items.clear();
+    list->selection = -1;
+    list->highlight = -1;
+    list->first_visible = 0;
+    PaintControlNow(list);
+}
+
 // ---- frame, canvas, image control ----
 
 WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, int height) {

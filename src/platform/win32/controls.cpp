@@ -189,6 +189,10 @@ bool ListGetItemText(WindowRef list, int index, char* text, int size) {
     return ok;
 }
 
+void ListClear(WindowRef list) {
+    SendMessageA(AsHwnd(list), CB_RESETCONTENT, 0, 0);
+}
+
 void ListSelect(WindowRef list, int index) {
     SendMessageA(AsHwnd(list), CB_SETCURSEL, index, 0);
 }

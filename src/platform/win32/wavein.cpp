@@ -1,5 +1,6 @@
 // Wave input on WinMM, call for call: WaveInGetNumDevs ... WaveInClose. The seam's records
 // are WAVEFORMATEX, WAVEHDR and WAVEINCAPSA byte for byte, so they pass straight through.
+// Also MonotonicMicros, the clock the capture engine times its deliveries with.
 #include <cstddef>
 
 #include "platform/win32/backend.h"
@@ -31,6 +32,20 @@ WAVEHDR* AsHeader(WaveHeader* header) {
 }
 
 }  // namespace
+
+uint64_t MonotonicMicros() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        if (!QueryPerformanceFrequency(&f) || f.QuadPart <= 0) f.QuadPart = 1000;
+        return f;
+    }();
+    LARGE_INTEGER now;
+    if (!QueryPerformanceCounter(&now)) return GetTickCount64() * 1000ull;
+    // Split so the multiplication cannot overflow however long the machine has been up.
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t per_second = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000000ull + ticks % per_second * 1000000ull / per_second;
+}
 
 uint32_t WaveInGetNumDevs() {
     return waveInGetNumDevs();

@@ -50,9 +50,12 @@ struct HeadlessPresent {
     WindowRef top;
     RectI rect;    // client coordinates, right and bottom exclusive
 };
-// Every BackendPresent since the last reset or clear.
+// Every BackendPresent since the last reset or clear (while logging is on, as after a reset).
 const std::vector<HeadlessPresent>& HeadlessPresented();
 void HeadlessClearPresented();
+void HeadlessSetPresentLogging(bool on);
+// Messages posted and not yet taken from the queue.
+size_t HeadlessPostedMessageCount();
 // What the presenter was last told about the top level: created and not destroyed, shown.
 bool HeadlessTopLevelAlive(WindowRef top);
 bool HeadlessTopLevelShown(WindowRef top);
@@ -80,10 +83,25 @@ struct HeadlessDevice {
     bool open_fails = false;               // WaveInOpen fails with MMSYSERR_ALLOCATED
     bool start_fails = false;              // WaveInStart fails with MMSYSERR_ERROR
     uint32_t short_delivery_bytes = 0;     // 0: full 512-byte deliveries
+    bool empty_deliveries = false;         // every delivery records 0 bytes
+    double late_until_ms = -1;             // > 0: nothing is delivered before then, then all at once
     double vanish_at_ms = -1;              // >= 0: from then on every call fails MMSYSERR_NODRIVER
 };
-// Adds a device; returns its device id (0, 1, ... in order of adding).
+// Adds a device and returns its key (0, 1, ... in order of adding). Device ids count the
+// devices present, so a key is the device's id only while no earlier device was removed.
+// When a top-level window exists, WM_DEVICECHANGE is posted to it, as the system does.
 int HeadlessAddDevice(const HeadlessDevice& device);
+// The device is unplugged: it leaves the list (later ids shift down), handles open on it
+// stop for good (their close succeeds), and WM_DEVICECHANGE is posted.
+void HeadlessRemoveDevice(int key);
+// The device's driver stops now (as vanish_at_ms): no deliveries, every call fails with
+// MMSYSERR_NODRIVER, closes of its handles too. It stays listed; nothing is posted.
+void HeadlessVanishDevice(int key);
+// A vanished device works again for new opens; handles opened before stay dead, and their
+// close now succeeds.
+void HeadlessReturnDevice(int key);
+// The device's settings, to change faults while the program runs; null for an unknown key.
+HeadlessDevice* HeadlessDeviceConfig(int key);
 // Whether WaveInGetDevCaps(WAVE_MAPPER) can be read (it can by default when a device exists).
 void HeadlessSetMapperCapsReadable(bool readable);
 
@@ -106,8 +124,19 @@ const std::vector<HeadlessWaveCall>& HeadlessWaveCalls();
 void HeadlessClearWaveCalls();
 // Headers queued on an open handle (0 for a closed or unknown one).
 int HeadlessQueuedBufferCount(WaveInHandle handle);
-// Handles opened and not yet closed.
+// Handles opened and not yet closed; the second leaves out those whose device is gone.
 int HeadlessOpenHandleCount();
+int HeadlessLiveHandleCount();
+// Whether some open handle holds `header` in its queue now (compared by address only).
+bool HeadlessHeaderHeldByDriver(const WaveHeader* header);
+// Prepare or add calls made with a header that some open handle still held: each one is a
+// program writing to a header the driver may be filling.
+uint64_t HeadlessHeldHeaderReuseCount();
+// On: an open hands out the newest closed handle again, as a system whose handles are small
+// numbers may, so that late messages of a closed run carry the new run's handle. Off after a reset.
+void HeadlessReuseClosedHandles(bool on);
+// Whether wave-input calls are logged (on after a reset); long runs turn it off.
+void HeadlessSetWaveCallLogging(bool on);
 // Buffers filled and handed back so far on all handles (lost deliveries not counted).
 uint64_t HeadlessDeliveredCount();
 // Deliveries that found no queued buffer and were lost.

@@ -28,6 +28,7 @@ std::atomic<bool> g_woken{false};
 std::multimap<uint64_t, std::function<void()>> g_actions;  // equal times keep their order
 std::vector<HeadlessPresent> g_presented;
 std::map<WindowRef, TopLevelRecord> g_tops;
+bool g_present_logging = true;
 
 uint64_t MsToMicros(double ms) { return ms <= 0 ? 0 : (uint64_t)std::llround(ms * 1000.0); }
 
@@ -79,7 +80,7 @@ void BackendTopLevelDestroyed(WindowRef top) { g_tops[top] = TopLevelRecord{fals
 void BackendTopLevelShown(WindowRef top, bool shown) { g_tops[top].shown = shown; }
 
 void BackendPresent(WindowRef top, const RectI& dirty) {
-    if (g_presented.size() < PRESENT_LOG_LIMIT) g_presented.push_back(HeadlessPresent{top, dirty});
+    if (g_present_logging && g_presented.size() < PRESENT_LOG_LIMIT) g_presented.push_back(HeadlessPresent{top, dirty});
 }
 
 int BackendDpi() { return 96; }
@@ -93,6 +94,7 @@ void HeadlessReset() {
     HeadlessResetWaveIn();
     g_actions.clear();
     g_presented.clear();
+    g_present_logging = true;
     g_tops.clear();
     g_woken.store(false);
     g_now.store(0);
@@ -223,6 +225,8 @@ bool HeadlessSnapshotPng(WindowRef top, const std::string& path) {
 
 const std::vector<HeadlessPresent>& HeadlessPresented() { return g_presented; }
 void HeadlessClearPresented() { g_presented.clear(); }
+void HeadlessSetPresentLogging(bool on) { g_present_logging = on; }
+size_t HeadlessPostedMessageCount() { return CorePostedCount(); }
 
 bool HeadlessTopLevelAlive(WindowRef top) {
     auto it = g_tops.find(top);

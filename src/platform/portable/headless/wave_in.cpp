@@ -1,6 +1,7 @@
 // Scripted wave-input devices of the headless presenter: the WaveIn* calls of platform.h
 // with WinMM's meanings, one 128-frame delivery every 128/44100 s of virtual time, injected
-// faults, and a log of every call for tests.
+// faults (devices that vanish and return, come and go, deliver short, empty or late), and a
+// log of every call for tests.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -23,7 +24,10 @@ constexpr uint32_t ALL_16_BIT_FORMATS = 0x00000FFF;  // every rate and layout of
 
 struct Device {
     HeadlessDevice config;
+    bool present = true;   // listed; false once removed
 };
+
+constexpr uintptr_t DBT_DEVNODES_CHANGED = 0x0007;
 
 }  // namespace
 
@@ -33,6 +37,7 @@ struct PlatformWaveIn {
     uint32_t flags = 0;
     bool open = true;
     bool started = false;
+    bool dead = false;              // its device went away: it never records again
     uint64_t started_at_us = 0;
     uint64_t first_frame = 0;       // signal frame of the first delivery of this start
     uint64_t deliveries = 0;        // made since the start
@@ -47,12 +52,65 @@ std::vector<HeadlessWaveCall> g_calls;
 bool g_mapper_caps_readable = true;
 uint64_t g_delivered = 0;
 uint64_t g_lost = 0;
+uint64_t g_held_header_reuse = 0;
+bool g_logging = true;
+bool g_reuse_handles = false;
 
 uint64_t Now() { return BackendNowMicros(); }
 
 bool Vanished(int device) {
     double at = g_devices[device].config.vanish_at_ms;
     return at >= 0 && (double)Now() >= at * 1000.0;
+}
+
+// The device (slot in g_devices) that device id `id` names now: ids count present devices.
+int SlotOfId(uintptr_t id) {
+    uintptr_t seen = 0;
+    for (size_t slot = 0; slot < g_devices.size(); ++slot) {
+        if (!g_devices[slot].present) continue;
+        if (seen++ == id) return (int)slot;
+    }
+    return -1;
+}
+
+// The system's default input: the first present device that works.
+int DefaultSlot() {
+    for (size_t slot = 0; slot < g_devices.size(); ++slot)
+        if (g_devices[slot].present && !Vanished((int)slot)) return (int)slot;
+    return -1;
+}
+
+uint32_t PresentCount() {
+    uint32_t count = 0;
+    for (const Device& d : g_devices) count += d.present ? 1 : 0;
+    return count;
+}
+
+bool Silent(const PlatformWaveIn& h) { return h.dead || Vanished(h.device); }
+
+// Whether any handle, closed ones aside, still holds `header` in its queue.
+bool HeldByAnyHandle(const WaveHeader* header) {
+    for (auto& h : g_handles) {
+        if (!h->open) continue;
+        for (WaveHeader* queued : h->queue)
+            if (queued == header) return true;
+    }
+    return false;
+}
+
+// WM_DEVICECHANGE, as the system sends it to top-level windows when devices come and go.
+void AnnounceDeviceChange() {
+    WindowRef top = FirstTopLevel();
+    if (top) PostWindowMessage(top, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+}
+
+// Handles on `slot` lose their device for good.
+void KillHandles(int slot) {
+    for (auto& h : g_handles)
+        if (h->open && h->device == slot) {
+            h->dead = true;
+            h->started = false;
+        }
 }
 
 PlatformWaveIn* Find(WaveInHandle handle) {
@@ -63,7 +121,7 @@ PlatformWaveIn* Find(WaveInHandle handle) {
 
 uint32_t Log(HeadlessWaveCall call) {
     call.time_ms = Now() / 1000.0;
-    g_calls.push_back(call);
+    if (g_logging) g_calls.push_back(call);
     return call.result;
 }
 
@@ -77,7 +135,11 @@ HeadlessWaveCall Call(const char* name, WaveInHandle handle, uint32_t result) {
 
 uint64_t DeliveryDue(const PlatformWaveIn& h) {
     uint64_t k = h.deliveries + 1;
-    return h.started_at_us + (k * FRAMES_PER_DELIVERY * 1000000ull + RATE - 1) / RATE;
+    uint64_t due = h.started_at_us + (k * FRAMES_PER_DELIVERY * 1000000ull + RATE - 1) / RATE;
+    // A late device holds everything back, then catches up at once.
+    double late_until = g_devices[h.device].config.late_until_ms;
+    if (late_until > 0) due = std::max(due, (uint64_t)std::llround(late_until * 1000.0));
+    return due;
 }
 
 void Notify(const PlatformWaveIn& h, uint32_t message, intptr_t lparam) {
@@ -116,6 +178,7 @@ void Deliver(PlatformWaveIn& h) {
     }
     uint32_t bytes = std::min(BYTES_PER_DELIVERY, header->dwBufferLength);
     if (config.short_delivery_bytes) bytes = std::min(bytes, config.short_delivery_bytes);
+    if (config.empty_deliveries) bytes = 0;
     if (header->lpData) std::memcpy(header->lpData, block, bytes);
     header->dwBytesRecorded = bytes;
     header->dwFlags = (header->dwFlags & ~(uint32_t)WHDR_INQUEUE) | WHDR_DONE;
@@ -134,23 +197,34 @@ bool FormatAccepted(const WaveFormat& f) {
 // Clock hooks
 // ---------------------------------------------------------------------------------------
 
+namespace {
+// When `h` delivers next; UINT64_MAX when it never will (a delivery due before its device
+// vanished still comes). The clock and the delivery share this one rule, so a due delivery
+// is always made.
+uint64_t NextDueOf(const PlatformWaveIn& h) {
+    if (!h.open || !h.started || h.dead) return UINT64_MAX;
+    uint64_t next = DeliveryDue(h);
+    double vanish = g_devices[h.device].config.vanish_at_ms;
+    if (vanish >= 0 && (double)next >= vanish * 1000.0) return UINT64_MAX;  // gone before it could deliver
+    return next;
+}
+}  // namespace
+
 uint64_t HeadlessNextDeliveryDue() {
     uint64_t due = UINT64_MAX;
-    for (auto& h : g_handles) {
-        if (!h->open || !h->started) continue;
-        uint64_t next = DeliveryDue(*h);
-        double vanish = g_devices[h->device].config.vanish_at_ms;
-        if (vanish >= 0 && (double)next >= vanish * 1000.0) continue;  // gone before it could deliver
-        due = std::min(due, next);
-    }
+    for (auto& h : g_handles) due = std::min(due, NextDueOf(*h));
     return due;
 }
 
 bool HeadlessRunOneDueDelivery(uint64_t now) {
     PlatformWaveIn* first = nullptr;
+    uint64_t first_due = UINT64_MAX;
     for (auto& h : g_handles) {
-        if (!h->open || !h->started || Vanished(h->device)) continue;
-        if (DeliveryDue(*h) <= now && (!first || DeliveryDue(*h) < DeliveryDue(*first))) first = h.get();
+        const uint64_t due = NextDueOf(*h);
+        if (due <= now && due < first_due) {
+            first = h.get();
+            first_due = due;
+        }
     }
     if (!first) return false;
     Deliver(*first);
@@ -164,6 +238,9 @@ void HeadlessResetWaveIn() {
     g_mapper_caps_readable = true;
     g_delivered = 0;
     g_lost = 0;
+    g_held_header_reuse = 0;
+    g_logging = true;
+    g_reuse_handles = false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -171,9 +248,41 @@ void HeadlessResetWaveIn() {
 // ---------------------------------------------------------------------------------------
 
 int HeadlessAddDevice(const HeadlessDevice& device) {
-    g_devices.push_back(Device{device});
+    g_devices.push_back(Device{device, true});
+    AnnounceDeviceChange();
     return (int)g_devices.size() - 1;
 }
+
+void HeadlessRemoveDevice(int key) {
+    if (key < 0 || key >= (int)g_devices.size() || !g_devices[key].present) return;
+    g_devices[key].present = false;
+    KillHandles(key);
+    AnnounceDeviceChange();
+}
+
+void HeadlessVanishDevice(int key) {
+    if (key < 0 || key >= (int)g_devices.size() || Vanished(key)) return;
+    g_devices[key].config.vanish_at_ms = Now() / 1000.0;
+}
+
+void HeadlessReturnDevice(int key) {
+    if (key < 0 || key >= (int)g_devices.size() || !Vanished(key)) return;
+    // Handles opened before the loss stay dead; new opens work again.
+    KillHandles(key);
+    g_devices[key].config.vanish_at_ms = -1;
+}
+
+HeadlessDevice* HeadlessDeviceConfig(int key) {
+    return key >= 0 && key < (int)g_devices.size() ? &g_devices[key].config : nullptr;
+}
+
+bool HeadlessHeaderHeldByDriver(const WaveHeader* header) { return header && HeldByAnyHandle(header); }
+
+uint64_t HeadlessHeldHeaderReuseCount() { return g_held_header_reuse; }
+
+void HeadlessSetWaveCallLogging(bool on) { g_logging = on; }
+
+void HeadlessReuseClosedHandles(bool on) { g_reuse_handles = on; }
 
 void HeadlessSetMapperCapsReadable(bool readable) { g_mapper_caps_readable = readable; }
 
@@ -188,6 +297,12 @@ int HeadlessQueuedBufferCount(WaveInHandle handle) {
 int HeadlessOpenHandleCount() {
     int count = 0;
     for (auto& h : g_handles) count += h->open ? 1 : 0;
+    return count;
+}
+
+int HeadlessLiveHandleCount() {
+    int count = 0;
+    for (auto& h : g_handles) count += h->open && !Silent(*h) ? 1 : 0;
     return count;
 }
 
@@ -248,7 +363,7 @@ bool HeadlessLoadWav(const std::string& path, std::vector<int16_t>* frames) {
 // ---------------------------------------------------------------------------------------
 
 uint32_t WaveInGetNumDevs() {
-    HeadlessWaveCall call = Call("GetNumDevs", nullptr, (uint32_t)g_devices.size());
+    HeadlessWaveCall call = Call("GetNumDevs", nullptr, PresentCount());
     return Log(call);
 }
 
@@ -266,17 +381,17 @@ uint32_t WaveInGetDevCaps(uintptr_t device_id, WaveInCaps* caps, uint32_t size) 
     if (!caps || size == 0) {
         call.result = MMSYSERR_INVALPARAM;
     } else if (mapper) {
-        if (g_devices.empty()) call.result = MMSYSERR_BADDEVICEID;
+        if (PresentCount() == 0) call.result = MMSYSERR_BADDEVICEID;
         else if (!g_mapper_caps_readable) call.result = MMSYSERR_ERROR;
         else std::snprintf(filled.szPname, sizeof filled.szPname, "%s", "Default input device");
-    } else if (device_id >= g_devices.size()) {
+    } else if (SlotOfId(device_id) < 0) {
         call.result = MMSYSERR_BADDEVICEID;
-    } else if (Vanished((int)device_id)) {
+    } else if (Vanished(SlotOfId(device_id))) {
         call.result = MMSYSERR_NODRIVER;
-    } else if (!g_devices[device_id].config.caps_readable) {
+    } else if (!g_devices[SlotOfId(device_id)].config.caps_readable) {
         call.result = MMSYSERR_ERROR;
     } else {
-        std::snprintf(filled.szPname, sizeof filled.szPname, "%s", g_devices[device_id].config.name.c_str());
+        std::snprintf(filled.szPname, sizeof filled.szPname, "%s", g_devices[SlotOfId(device_id)].config.name.c_str());
     }
     if (call.result == MMSYSERR_NOERROR) std::memcpy(caps, &filled, std::min<size_t>(size, sizeof filled));
     return Log(call);
@@ -293,17 +408,28 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
         call.has_format = true;
         call.format = *format;
     }
-    int device = device_id == WAVE_MAPPER ? 0 : (int)device_id;
+    // The mapper opens the default input; with none working, it fails as its device would.
+    int device = device_id == WAVE_MAPPER ? DefaultSlot() : SlotOfId(device_id);
+    if (device_id == WAVE_MAPPER && device < 0 && PresentCount() > 0) device = SlotOfId(0);
     if (handle) *handle = nullptr;
     if (!handle || !format) call.result = MMSYSERR_INVALPARAM;
-    else if (g_devices.empty() || (device_id >= g_devices.size() && device_id != WAVE_MAPPER))
-        call.result = MMSYSERR_BADDEVICEID;
+    else if (device < 0) call.result = MMSYSERR_BADDEVICEID;
     else if (Vanished(device)) call.result = MMSYSERR_NODRIVER;
     else if (g_devices[device].config.open_fails) call.result = MMSYSERR_ALLOCATED;
     else if (!FormatAccepted(*format)) call.result = WAVERR_BADFORMAT;
     if (call.result == MMSYSERR_NOERROR) {
-        g_handles.push_back(std::make_unique<PlatformWaveIn>());
-        PlatformWaveIn* h = g_handles.back().get();
+        PlatformWaveIn* h = nullptr;
+        if (g_reuse_handles) {
+            // As a system whose handles are small numbers: the newest closed one comes back.
+            for (auto it = g_handles.rbegin(); it != g_handles.rend() && !h; ++it)
+                if (!(*it)->open) h = it->get();
+        }
+        if (h) {
+            *h = PlatformWaveIn{};
+        } else {
+            g_handles.push_back(std::make_unique<PlatformWaveIn>());
+            h = g_handles.back().get();
+        }
         h->device = device;
         h->callback = callback;
         h->flags = flags;
@@ -318,8 +444,13 @@ namespace {
 // The checks every call on a handle starts with; NOERROR when the call may go on.
 uint32_t CheckHandle(PlatformWaveIn* h) {
     if (!h) return MMSYSERR_INVALHANDLE;
-    if (Vanished(h->device)) return MMSYSERR_NODRIVER;
+    if (Silent(*h)) return MMSYSERR_NODRIVER;
     return MMSYSERR_NOERROR;
+}
+
+// A program that prepares or queues a header some handle still holds is racing the driver.
+void NoteHeldHeader(WaveHeader* header) {
+    if (header && HeldByAnyHandle(header)) ++g_held_header_reuse;
 }
 
 uint32_t CheckHeader(WaveHeader* header, uint32_t size) {
@@ -330,6 +461,7 @@ uint32_t CheckHeader(WaveHeader* header, uint32_t size) {
 
 uint32_t WaveInPrepareHeader(WaveInHandle handle, WaveHeader* header, uint32_t size) {
     PlatformWaveIn* h = Find(handle);
+    NoteHeldHeader(header);
     HeadlessWaveCall call = Call("PrepareHeader", handle, CheckHandle(h));
     call.header = header;
     call.size = size;
@@ -341,6 +473,7 @@ uint32_t WaveInPrepareHeader(WaveInHandle handle, WaveHeader* header, uint32_t s
 
 uint32_t WaveInAddBuffer(WaveInHandle handle, WaveHeader* header, uint32_t size) {
     PlatformWaveIn* h = Find(handle);
+    NoteHeldHeader(header);
     HeadlessWaveCall call = Call("AddBuffer", handle, CheckHandle(h));
     call.header = header;
     call.size = size;
@@ -406,6 +539,12 @@ uint32_t WaveInUnprepareHeader(WaveInHandle handle, WaveHeader* header, uint32_t
 uint32_t WaveInClose(WaveInHandle handle) {
     PlatformWaveIn* h = Find(handle);
     HeadlessWaveCall call = Call("Close", handle, CheckHandle(h));
+    if (h && h->dead && (!Vanished(h->device) || !g_devices[h->device].present)) {
+        // The device is gone for good (or back as a new one): the handle can be let go, and
+        // the driver forgets what it held without telling anyone.
+        call.result = MMSYSERR_NOERROR;
+        h->queue.clear();
+    }
     if (call.result == MMSYSERR_NOERROR && !h->queue.empty()) call.result = WAVERR_STILLPLAYING;
     if (call.result == MMSYSERR_NOERROR) {
         h->started = false;
