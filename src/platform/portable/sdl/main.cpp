@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/portable/run_limit.h"
 #include "platform/portable/sdl/sdl_presenter.h"
 #include "platform/portable/sdl/window_identity.h"
 
@@ -26,8 +27,7 @@ int main(int, char**) {
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     PrepareWindowIdentity();
 
-    double run_seconds = 0;
-    if (const char* text = std::getenv("KORVELT_RUN_SECONDS")) run_seconds = std::strtod(text, nullptr);
+    const uint64_t run_limit_us = RunLimitMicros(std::getenv("KORVELT_RUN_SECONDS"));
 
     // Each part on its own: without a display the program still runs and records (its
     // window just is not seen), and without sound it still shows its window.
@@ -36,7 +36,7 @@ int main(int, char**) {
     SDL_InitSubSystem(SDL_INIT_AUDIO);
     if (video) WatchWindowsForIcon();
 
-    StartSdlPresenter(video, events, run_seconds);
+    StartSdlPresenter(video, events, run_limit_us);
     int result = ApplicationMain();
     StopSdlPresenter();
     // With the sound server stopped a device close never ends, and SDL_Quit would wait for it

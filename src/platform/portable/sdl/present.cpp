@@ -483,7 +483,7 @@ void ConditionWait(uint64_t deadline_us) {
 
 }  // namespace
 
-void StartSdlPresenter(bool video_ready, bool events_ready, double run_seconds) {
+void StartSdlPresenter(bool video_ready, bool events_ready, uint64_t run_limit_us) {
     presenter.video = video_ready;
     presenter.events = events_ready;
     presenter.gui_thread = std::this_thread::get_id();
@@ -506,7 +506,7 @@ void StartSdlPresenter(bool video_ready, bool events_ready, double run_seconds) 
         }
     }
 #endif
-    if (run_seconds > 0) presenter.close_at_us = BackendNowMicros() + (uint64_t)(run_seconds * 1e6);
+    if (run_limit_us > 0) presenter.close_at_us = BackendNowMicros() + run_limit_us;
 }
 
 void StopSdlPresenter() {

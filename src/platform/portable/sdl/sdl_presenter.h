@@ -8,8 +8,9 @@
 struct SDL_Window;
 
 // Registers the wake-up event and remembers whether SDL's event queue is usable.
-// run_seconds > 0 asks for a close request that many seconds after start.
-void StartSdlPresenter(bool video_ready, bool events_ready, double run_seconds);
+// run_limit_us > 0 asks for a close request that many microseconds after start
+// (RunLimitMicros of KORVELT_RUN_SECONDS).
+void StartSdlPresenter(bool video_ready, bool events_ready, uint64_t run_limit_us);
 // Closes any SDL window still open.
 void StopSdlPresenter();
 // Sets up how SDL's sound-server connections are made (see wave_in.cpp); before SDL_Init.
