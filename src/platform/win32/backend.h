@@ -55,6 +55,8 @@ inline WindowRef AsWindowRef(HWND window) { return reinterpret_cast<WindowRef>(w
 HINSTANCE ProgramInstance();
 // A control identifier nobody asked for: `id` itself, or a fresh one from 0x1000 up for -1.
 int ResolveControlId(int id);
+// A sunken frame: its window region is its 2-pixel edge, and it never paints inside.
+bool IsSunkenFrame(HWND window);
 // The backing bitmap of a canvas; null for any other window.
 PlatformImage* CanvasImage(HWND canvas);
 // A new DIB-section image (black; 32-bit ones opaque). Null on failure.

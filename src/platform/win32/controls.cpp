@@ -28,10 +28,32 @@ int WindowHeight(HWND window) {
     return r.bottom - r.top;
 }
 
+// The frame's window region is its edge alone: what the window beneath draws inside it is
+// then not clipped away when the window's drawing is copied to the screen with its children
+// left out.
+void ShapeFrameToItsEdge(HWND frame) {
+    RECT outer, inner;
+    if (!GetWindowRect(frame, &outer) || !GetClientRect(frame, &inner)) return;
+    POINT origin{0, 0};
+    ClientToScreen(frame, &origin);
+    int dx = origin.x - outer.left, dy = origin.y - outer.top;
+    HRGN ring = GDI_CALL(CreateRectRgn(0, 0, outer.right - outer.left, outer.bottom - outer.top));
+    HRGN inside = GDI_CALL(CreateRectRgn(dx, dy, dx + inner.right, dy + inner.bottom));
+    if (ring && inside) GDI_CALL(CombineRgn(ring, ring, inside, RGN_DIFF));
+    if (inside) GDI_CALL(DeleteObject(inside));
+    // The system owns the region from here on.
+    if (ring && !GDI_CALL(SetWindowRgn(frame, ring, TRUE))) GDI_CALL(DeleteObject(ring));
+}
+
 // A sunken frame only outlines what the program draws on the main window beneath it, so
 // it must never paint its inside: painting only validates, erasing does nothing.
 LRESULT CALLBACK SunkenFrameProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
+    case WM_SIZE: {
+        LRESULT result = CallWindowProcA(controls_state.static_procedure, window, message, wparam, lparam);
+        ShapeFrameToItsEdge(window);
+        return result;
+    }
     case WM_PAINT: {
         PAINTSTRUCT paint;
         GDI_CALL(BeginPaint(window, &paint));
@@ -85,6 +107,10 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
 }
 
 }  // namespace
+
+bool IsSunkenFrame(HWND window) {
+    return reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC)) == SunkenFrameProcedure;
+}
 
 PlatformImage* CanvasImage(HWND canvas) {
     if (!controls_state.canvas_class || !IsWindow(canvas) ||
@@ -201,6 +227,7 @@ WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, i
     WNDPROC previous = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SunkenFrameProcedure)));
     if (!controls_state.static_procedure) controls_state.static_procedure = previous;
+    ShapeFrameToItsEdge(frame);
     GDI_CALL(InvalidateRect(frame, nullptr, FALSE));
     return AsWindowRef(frame);
 }

@@ -103,6 +103,10 @@ struct DrawingPass {
     int gradient_x1 = 0, gradient_y1 = 0, gradient_x2 = 0, gradient_y2 = 0;
     DirtyList dirty;
     RECT pixel_box = {0, 0, 0, 0};   // single pixels written, as one box
+    // Window passes: what the visible children paint over the window (a sunken frame only
+    // its edge), and the parts of those that this pass drew over.
+    std::vector<RECT> children;
+    DirtyList over_children;
 };
 DrawingPass pass;
 
@@ -134,7 +138,31 @@ void Mark(long long left, long long top, long long right, long long bottom) {
     if (pass.kind == TARGET_IMAGE) return;   // images are shown only through their controls
     RECT r{(LONG)std::max(left, 0LL), (LONG)std::max(top, 0LL), (LONG)std::min(right, (long long)pass.surface.width),
            (LONG)std::min(bottom, (long long)pass.surface.height)};
+    if (RectEmpty(r)) return;
     pass.dirty.Add(r);
+    for (const RECT& child : pass.children) pass.over_children.Add(RectMeet(r, child));
+}
+
+// The areas the visible children of `window` paint themselves, in its client coordinates.
+std::vector<RECT> PaintedByChildren(HWND window) {
+    std::vector<RECT> areas;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT outer;
+        if (!IsWindowVisible(child) || !GetWindowRect(child, &outer)) continue;
+        MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&outer), 2);
+        if (!IsSunkenFrame(child)) {
+            areas.push_back(outer);
+            continue;
+        }
+        RECT inner;
+        GetClientRect(child, &inner);
+        MapWindowPoints(child, window, reinterpret_cast<POINT*>(&inner), 2);
+        areas.push_back(RECT{outer.left, outer.top, outer.right, inner.top});
+        areas.push_back(RECT{outer.left, inner.bottom, outer.right, outer.bottom});
+        areas.push_back(RECT{outer.left, inner.top, inner.left, inner.bottom});
+        areas.push_back(RECT{inner.right, inner.top, outer.right, inner.bottom});
+    }
+    return areas;
 }
 
 void MarkAll() {
@@ -150,12 +178,23 @@ void PresentPass() {
         Mark(box.left, box.top, box.right, box.bottom);
     }
     if (!pass.image || pass.dirty.count == 0) return;
-    HDC dc = GDI_CALL(GetDC(pass.window));
+    // What the children paint stays theirs, but where this pass drew over it: a window's
+    // drawing lands on its children, as GDI's on a window that does not clip them.
+    HDC dc = GDI_CALL(GetDCEx(pass.window, nullptr, DCX_CACHE | DCX_CLIPCHILDREN));
     if (dc) {
         for (int i = 0; i < pass.dirty.count; ++i) CopyToScreen(dc, pass.image, pass.dirty.rects[i]);
         GDI_CALL(ReleaseDC(pass.window, dc));
     }
+    if (pass.over_children.count) {
+        dc = GDI_CALL(GetDC(pass.window));
+        if (dc) {
+            for (int i = 0; i < pass.over_children.count; ++i)
+                CopyToScreen(dc, pass.image, pass.over_children.rects[i]);
+            GDI_CALL(ReleaseDC(pass.window, dc));
+        }
+    }
     pass.dirty.count = 0;
+    pass.over_children.count = 0;
     gdi_pending = true;
 }
 
@@ -641,6 +680,7 @@ bool BeginDrawingWindow(WindowRef window) {
     // An empty client area (minimised) opens a pass that draws nothing.
     if (buffer && (buffer->width != client.right || buffer->height != client.bottom)) buffer = nullptr;
     StartPass(TARGET_WINDOW, hwnd, buffer);
+    pass.children = PaintedByChildren(hwnd);
     return true;
 }
 
