@@ -44,10 +44,11 @@ long long RectArea(const RECT& r) {
     return RectEmpty(r) ? 0 : (long long)(r.right - r.left) * (r.bottom - r.top);
 }
 
-// What a pass changed: a few rectangles that never overlap, each copied to the screen with
-// one BitBlt when the pass ends.
+// What a pass changed: a few rectangles, each copied to the screen with one BitBlt when the
+// pass ends. Pieces that touch are joined (so they never overlap) unless JOIN is false; then
+// a piece is only dropped when it lies inside another.
+template <int MAX, bool JOIN = true>
 struct DirtyList {
-    static constexpr int MAX = 6;
     RECT rects[MAX];
     int count = 0;
 
@@ -58,7 +59,7 @@ struct DirtyList {
                 r.bottom <= rects[i].bottom)
                 return;
         // Merge with whatever it touches, until nothing does.
-        for (bool merged = true; merged;) {
+        for (bool merged = JOIN; merged;) {
             merged = false;
             for (int i = 0; i < count; ++i) {
                 const RECT& o = rects[i];
@@ -101,12 +102,14 @@ struct DrawingPass {
     Colour front = 0;
     Colour back = 0;
     int gradient_x1 = 0, gradient_y1 = 0, gradient_x2 = 0, gradient_y2 = 0;
-    DirtyList dirty;
+    DirtyList<6> dirty;
     RECT pixel_box = {0, 0, 0, 0};   // single pixels written, as one box
     // Window passes: what the visible children paint over the window (a sunken frame only
-    // its edge), and the parts of those that this pass drew over.
+    // its edge), and the parts of those that this pass drew over. These are never joined
+    // into a bigger piece, which would copy the back buffer over children's pixels that
+    // the pass did not draw: when the list is full it is shown at once.
     std::vector<RECT> children;
-    DirtyList over_children;
+    DirtyList<16, false> over_children;
 };
 DrawingPass pass;
 
@@ -133,6 +136,19 @@ void StartPass(TargetKind kind, HWND window, PlatformImage* image) {
     pass.font = DefaultFont();
 }
 
+// Copies the pieces of children's areas that the pass drew over to the screen, over the
+// children.
+void PresentOverChildren() {
+    if (!pass.over_children.count || !pass.image) return;
+    HDC dc = GDI_CALL(GetDC(pass.window));
+    if (dc) {
+        for (int i = 0; i < pass.over_children.count; ++i) CopyToScreen(dc, pass.image, pass.over_children.rects[i]);
+        GDI_CALL(ReleaseDC(pass.window, dc));
+    }
+    pass.over_children.count = 0;
+    gdi_pending = true;
+}
+
 // Records that (left, top) .. (right, bottom) exclusive may have changed.
 void Mark(long long left, long long top, long long right, long long bottom) {
     if (pass.kind == TARGET_IMAGE) return;   // images are shown only through their controls
@@ -140,7 +156,12 @@ void Mark(long long left, long long top, long long right, long long bottom) {
            (LONG)std::min(bottom, (long long)pass.surface.height)};
     if (RectEmpty(r)) return;
     pass.dirty.Add(r);
-    for (const RECT& child : pass.children) pass.over_children.Add(RectMeet(r, child));
+    for (const RECT& child : pass.children) {
+        RECT over = RectMeet(r, child);
+        if (RectEmpty(over)) continue;
+        if (pass.over_children.count == 16) PresentOverChildren();
+        pass.over_children.Add(over);
+    }
 }
 
 // The areas the visible children of `window` paint themselves, in its client coordinates.
@@ -185,17 +206,9 @@ void PresentPass() {
         for (int i = 0; i < pass.dirty.count; ++i) CopyToScreen(dc, pass.image, pass.dirty.rects[i]);
         GDI_CALL(ReleaseDC(pass.window, dc));
     }
-    if (pass.over_children.count) {
-        dc = GDI_CALL(GetDC(pass.window));
-        if (dc) {
-            for (int i = 0; i < pass.over_children.count; ++i)
-                CopyToScreen(dc, pass.image, pass.over_children.rects[i]);
-            GDI_CALL(ReleaseDC(pass.window, dc));
-        }
-    }
     pass.dirty.count = 0;
-    pass.over_children.count = 0;
     gdi_pending = true;
+    PresentOverChildren();
 }
 
 // ---------------------------------------------------------------------------------------
