@@ -57,7 +57,7 @@ SessionPids() {
     local environ pid
     for environ in /proc/[0-9]*/environ; do
         pid="${environ#/proc/}"; pid="${pid%/environ}"
-        tr '\0' '\n' <"$environ" 2>/dev/null | grep -qx "WINEPREFIX=$PREFIX" && echo "$pid"
+        { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$PREFIX" && echo "$pid"
     done
     return 0
 }

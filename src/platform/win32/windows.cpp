@@ -82,6 +82,9 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
         UnregisterClassA(class_name, ProgramInstance());
         return nullptr;
     }
+    // A back buffer left by a window that went without DestroyWindowTree, under a handle
+    // now reused, must not show here.
+    ForgetBackBuffer(window);
     ShowWindow(window, SW_SHOWNORMAL);
     GDI_CALL(UpdateWindow(window));
     return AsWindowRef(window);
