@@ -41,6 +41,10 @@ struct PlatformImage {
     // a memory DC kept with the bitmap selected, for copies to the screen.
     HDC dc = nullptr;
     HGDIOBJ dc_old_bitmap = nullptr;
+    // Canvas backings and window back buffers: the pixels last copied to the screen, so that
+    // only what differs is copied again. Not valid until the first whole copy.
+    std::vector<uint32_t> shown;
+    bool shown_valid = false;
 
     Surface View() {
         if (depth == 32) return Surface{width, height, width, reinterpret_cast<uint32_t*>(bits)};
@@ -68,6 +72,8 @@ void SyncImageBits(PlatformImage* image);
 HDC KeptImageDC(PlatformImage* image);
 // Copies `r` of a kept-DC image onto `dc` at the same place.
 void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r);
+// The screen shows `r` of the image now (it was painted from it).
+void NoteShown(PlatformImage* image, const RECT& r);
 // GdiFlush, but only when GDI may still hold work on memory the raster is about to touch.
 void FlushGdiWork();
 // GDI has used DIB memory (a control painted from an image): flush before the raster writes.

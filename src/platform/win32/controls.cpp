@@ -73,7 +73,10 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
         PAINTSTRUCT paint;
         HDC dc = GDI_CALL(BeginPaint(window, &paint));
         PlatformImage* image = CanvasImage(window);
-        if (dc && image) CopyToScreen(dc, image, paint.rcPaint);
+        if (dc && image) {
+            CopyToScreen(dc, image, paint.rcPaint);
+            NoteShown(image, paint.rcPaint);
+        }
         GDI_CALL(EndPaint(window, &paint));
         NoteGdiWork();
         return 0;

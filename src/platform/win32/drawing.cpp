@@ -49,6 +49,7 @@ long long RectArea(const RECT& r) {
 // a piece is only dropped when it lies inside another.
 template <int MAX, bool JOIN = true>
 struct DirtyList {
+    static constexpr int MAX_PARTS = MAX;
     RECT rects[MAX];
     int count = 0;
 
@@ -108,7 +109,11 @@ struct DrawingPass {
     // its edge), and the parts of those that this pass drew over. These are never joined
     // into a bigger piece, which would copy the back buffer over children's pixels that
     // the pass did not draw: when the list is full it is shown at once.
-    std::vector<RECT> children;
+    struct ChildArea {
+        RECT area;
+        PlatformImage* canvas;   // the child's backing, when it is a canvas
+    };
+    std::vector<ChildArea> children;
     DirtyList<16, false> over_children;
 };
 DrawingPass pass;
@@ -156,34 +161,61 @@ void Mark(long long left, long long top, long long right, long long bottom) {
            (LONG)std::min(bottom, (long long)pass.surface.height)};
     if (RectEmpty(r)) return;
     pass.dirty.Add(r);
-    for (const RECT& child : pass.children) {
-        RECT over = RectMeet(r, child);
+    for (const DrawingPass::ChildArea& child : pass.children) {
+        RECT over = RectMeet(r, child.area);
         if (RectEmpty(over)) continue;
         if (pass.over_children.count == 16) PresentOverChildren();
         pass.over_children.Add(over);
+        // The canvas no longer shows what it last copied to the screen there.
+        if (child.canvas) child.canvas->shown_valid = false;
     }
 }
 
 // The areas the visible children of `window` paint themselves, in its client coordinates.
-std::vector<RECT> PaintedByChildren(HWND window) {
-    std::vector<RECT> areas;
+std::vector<DrawingPass::ChildArea> PaintedByChildren(HWND window) {
+    std::vector<DrawingPass::ChildArea> areas;
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         RECT outer;
         if (!IsWindowVisible(child) || !GetWindowRect(child, &outer)) continue;
         MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&outer), 2);
         if (!IsSunkenFrame(child)) {
-            areas.push_back(outer);
+            areas.push_back({outer, CanvasImage(child)});
             continue;
         }
         RECT inner;
         GetClientRect(child, &inner);
         MapWindowPoints(child, window, reinterpret_cast<POINT*>(&inner), 2);
-        areas.push_back(RECT{outer.left, outer.top, outer.right, inner.top});
-        areas.push_back(RECT{outer.left, inner.bottom, outer.right, outer.bottom});
-        areas.push_back(RECT{outer.left, inner.top, inner.left, inner.bottom});
-        areas.push_back(RECT{inner.right, inner.top, outer.right, inner.bottom});
+        areas.push_back({RECT{outer.left, outer.top, outer.right, inner.top}, nullptr});
+        areas.push_back({RECT{outer.left, inner.bottom, outer.right, outer.bottom}, nullptr});
+        areas.push_back({RECT{outer.left, inner.top, inner.left, inner.bottom}, nullptr});
+        areas.push_back({RECT{inner.right, inner.top, outer.right, inner.bottom}, nullptr});
     }
     return areas;
+}
+
+// The part of `r` whose pixels differ from what the screen was last given, which is brought
+// up to date; empty when nothing changed. A needle that did not move, a label drawn again
+// on the same background, a bar at the same level: none of it goes to the screen again.
+RECT ChangedPart(PlatformImage* image, const RECT& r) {
+    const int w = image->width;
+    const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
+    uint32_t* shown = image->shown.data();
+    RECT box{r.right, r.bottom, r.left, r.top};
+    const int n = r.right - r.left;
+    for (int y = r.top; y < r.bottom; ++y) {
+        const uint32_t* a = now + (size_t)y * w + r.left;
+        uint32_t* b = shown + (size_t)y * w + r.left;
+        if (std::memcmp(a, b, (size_t)n * 4) == 0) continue;
+        int first = 0, last = n - 1;
+        while (a[first] == b[first]) ++first;
+        while (a[last] == b[last]) --last;
+        std::memcpy(b + first, a + first, (size_t)(last - first + 1) * 4);
+        box.left = std::min<LONG>(box.left, r.left + first);
+        box.right = std::max<LONG>(box.right, r.left + last + 1);
+        box.top = std::min<LONG>(box.top, y);
+        box.bottom = y + 1;
+    }
+    return box;
 }
 
 void MarkAll() {
@@ -198,16 +230,38 @@ void PresentPass() {
         pass.pixel_box = RECT{0, 0, 0, 0};
         Mark(box.left, box.top, box.right, box.bottom);
     }
-    if (!pass.image || pass.dirty.count == 0) return;
-    // What the children paint stays theirs, but where this pass drew over it: a window's
-    // drawing lands on its children, as GDI's on a window that does not clip them.
-    HDC dc = GDI_CALL(GetDCEx(pass.window, nullptr, DCX_CACHE | DCX_CLIPCHILDREN));
-    if (dc) {
-        for (int i = 0; i < pass.dirty.count; ++i) CopyToScreen(dc, pass.image, pass.dirty.rects[i]);
-        GDI_CALL(ReleaseDC(pass.window, dc));
+    PlatformImage* image = pass.image;
+    if (!image || pass.dirty.count == 0) {
+        PresentOverChildren();
+        return;
+    }
+    RECT parts[DirtyList<6>::MAX_PARTS];
+    int count = 0;
+    const size_t pixels = (size_t)image->width * image->height;
+    if (!image->shown_valid || image->shown.size() != pixels) {
+        // Nothing known of what the screen shows: all of it, once.
+        const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
+        image->shown.assign(now, now + pixels);
+        image->shown_valid = true;
+        parts[count++] = RECT{0, 0, image->width, image->height};
+    } else {
+        for (int i = 0; i < pass.dirty.count; ++i) {
+            RECT changed = ChangedPart(image, pass.dirty.rects[i]);
+            if (!RectEmpty(changed)) parts[count++] = changed;
+        }
     }
     pass.dirty.count = 0;
-    gdi_pending = true;
+    if (count) {
+        // What the children paint stays theirs, but where this pass drew over it: a window's
+        // drawing lands on its children, as GDI's on a window that does not clip them.
+        HDC dc = pass.kind == TARGET_WINDOW ? GDI_CALL(GetDCEx(pass.window, nullptr, DCX_CACHE | DCX_CLIPCHILDREN))
+                                            : GDI_CALL(GetDC(pass.window));
+        if (dc) {
+            for (int i = 0; i < count; ++i) CopyToScreen(dc, image, parts[i]);
+            GDI_CALL(ReleaseDC(pass.window, dc));
+        }
+        gdi_pending = true;
+    }
     PresentOverChildren();
 }
 
@@ -411,7 +465,8 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
     std::string key = FontKey(pass.font);
     key.append(reinterpret_cast<const char*>(&params), sizeof(params));
     key += text;
-    uint64_t hash = Hash(before.data(), before.size() * 4, Hash(key.data(), key.size()));
+    uint64_t hash = Hash(key.data(), key.size());
+    for (uint32_t pixel : before) hash = (hash ^ pixel) * 1099511628211ull;
 
     auto range = kept_texts.equal_range(hash);
     for (auto it = range.first; it != range.second; ++it) {
@@ -514,6 +569,15 @@ void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r) {
                     part.top, SRCCOPY));
 }
 
+void NoteShown(PlatformImage* image, const RECT& r) {
+    if (!image || !image->shown_valid || image->depth != 32) return;
+    RECT part = RectMeet(r, RECT{0, 0, image->width, image->height});
+    const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
+    for (int y = part.top; y < part.bottom; ++y)
+        std::memcpy(image->shown.data() + (size_t)y * image->width + part.left,
+                    now + (size_t)y * image->width + part.left, (size_t)(part.right - part.left) * 4);
+}
+
 bool DrawingOnImage(PlatformImage* image) {
     return Open() && image && pass.image == image;
 }
@@ -530,6 +594,7 @@ bool PaintFromBackBuffer(HWND window) {
     HDC dc = GDI_CALL(BeginPaint(window, &paint));
     if (dc) {
         CopyToScreen(dc, found->image, paint.rcPaint);
+        NoteShown(found->image, paint.rcPaint);
         // A client area grown since the last pass shows the background beyond the buffer.
         RECT right{found->image->width, 0, paint.rcPaint.right, paint.rcPaint.bottom};
         RECT below{0, found->image->height, found->image->width, paint.rcPaint.bottom};
@@ -560,6 +625,7 @@ void ResetBackBuffer(HWND window, COLORREF colour) {
     if (image) {
         Surface view = image->View();
         RasterFillBox(view, 0, 0, view.width, view.height, colour & 0x00FFFFFFu);
+        image->shown_valid = false;
     }
 }
 

@@ -29,10 +29,11 @@ void PutSample(char* at, int16_t value) {
     at[1] = (char)((uint16_t)value >> 8);
 }
 
-// A 441 Hz tone, left at half scale and right at a quarter, as one 512-byte delivery.
-void PutTone() {
+// A 441 Hz tone, left at half scale and right at a quarter, as one 512-byte delivery that
+// starts `first_frame` frames into the tone (so the traces move from tick to tick).
+void PutTone(int first_frame = 0) {
     for (int frame = 0; frame < 128; ++frame) {
-        double s = std::sin(2 * 3.14159265358979323846 * 441.0 * frame / 44100.0);
+        double s = std::sin(2 * 3.14159265358979323846 * 441.0 * (first_frame + frame) / 44100.0);
         PutSample(program.analysis_block + frame * 4, (int16_t)std::lround(16384 * s));
         PutSample(program.analysis_block + frame * 4 + 2, (int16_t)std::lround(8192 * s));
     }
@@ -40,10 +41,13 @@ void PutTone() {
     program.last_bytes_recorded = 512;
 }
 
-// GDI calls of each of `ticks` display ticks.
+// GDI calls of each of `ticks` display ticks, each on a new stretch of the tone.
 std::vector<uint64_t> CountTicks(int ticks) {
+    static int frame = 0;
     std::vector<uint64_t> counts;
     for (int i = 0; i < ticks; ++i) {
+        frame += 1411;   // the 32 ms between ticks
+        PutTone(frame);
         uint64_t before = GdiCallCount();
         RefreshDisplays();
         counts.push_back(GdiCallCount() - before);
