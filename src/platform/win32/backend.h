@@ -59,7 +59,7 @@ inline WindowRef AsWindowRef(HWND window) { return reinterpret_cast<WindowRef>(w
 HINSTANCE ProgramInstance();
 // A control identifier nobody asked for: `id` itself, or a fresh one from 0x1000 up for -1.
 int ResolveControlId(int id);
-// A sunken frame: its window region is its 2-pixel edge, and it never paints inside.
+// A sunken frame: it paints its 2-pixel edge and never its inside.
 bool IsSunkenFrame(HWND window);
 // The backing bitmap of a canvas; null for any other window.
 PlatformImage* CanvasImage(HWND canvas);
@@ -78,6 +78,8 @@ void NoteShown(PlatformImage* image, const RECT& r);
 void FlushGdiWork();
 // GDI has used DIB memory (a control painted from an image): flush before the raster writes.
 void NoteGdiWork();
+// A window was made, moved, sized, shown, hidden or destroyed: what children cover changed.
+void NoteLayoutChange();
 // A drawing pass is open on `image`.
 bool DrawingOnImage(PlatformImage* image);
 

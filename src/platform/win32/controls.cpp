@@ -17,6 +17,7 @@ HWND MakeChild(DWORD ex_style, const char* class_name, DWORD style, WindowRef pa
                int width, int height) {
     HWND parent_hwnd = AsHwnd(parent);
     if (!parent_hwnd) return nullptr;
+    NoteLayoutChange();
     return CreateWindowExA(ex_style, class_name, "", WS_CHILD | WS_VISIBLE | style, x, y, width, height,
                            parent_hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ProgramInstance(),
                            nullptr);
@@ -28,32 +29,10 @@ int WindowHeight(HWND window) {
     return r.bottom - r.top;
 }
 
-// The frame's window region is its edge alone: what the window beneath draws inside it is
-// then not clipped away when the window's drawing is copied to the screen with its children
-// left out.
-void ShapeFrameToItsEdge(HWND frame) {
-    RECT outer, inner;
-    if (!GetWindowRect(frame, &outer) || !GetClientRect(frame, &inner)) return;
-    POINT origin{0, 0};
-    ClientToScreen(frame, &origin);
-    int dx = origin.x - outer.left, dy = origin.y - outer.top;
-    HRGN ring = GDI_CALL(CreateRectRgn(0, 0, outer.right - outer.left, outer.bottom - outer.top));
-    HRGN inside = GDI_CALL(CreateRectRgn(dx, dy, dx + inner.right, dy + inner.bottom));
-    if (ring && inside) GDI_CALL(CombineRgn(ring, ring, inside, RGN_DIFF));
-    if (inside) GDI_CALL(DeleteObject(inside));
-    // The system owns the region from here on.
-    if (ring && !GDI_CALL(SetWindowRgn(frame, ring, TRUE))) GDI_CALL(DeleteObject(ring));
-}
-
 // A sunken frame only outlines what the program draws on the main window beneath it, so
 // it must never paint its inside: painting only validates, erasing does nothing.
 LRESULT CALLBACK SunkenFrameProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_SIZE: {
-        LRESULT result = CallWindowProcA(controls_state.static_procedure, window, message, wparam, lparam);
-        ShapeFrameToItsEdge(window);
-        return result;
-    }
     case WM_PAINT: {
         PAINTSTRUCT paint;
         GDI_CALL(BeginPaint(window, &paint));
@@ -95,6 +74,7 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
                 RasterBlit(to, old->View(), 0, 0);
                 SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(grown));
                 DeleteImage(old);
+                NoteLayoutChange();
             }
         }
         return 0;
@@ -146,6 +126,7 @@ void ToolbarInsertBlankButton(WindowRef toolbar, int index, int image_index) {
     button.fsState = 0;   // not enabled
     button.fsStyle = 0;   // plain button
     SendMessageA(AsHwnd(toolbar), TB_INSERTBUTTONA, index, reinterpret_cast<LPARAM>(&button));
+    NoteLayoutChange();
 }
 
 bool ToolbarItemRect(WindowRef toolbar, int index, RectI* rect) {
@@ -158,6 +139,7 @@ bool ToolbarItemRect(WindowRef toolbar, int index, RectI* rect) {
 
 void ToolbarAutosize(WindowRef toolbar) {
     SendMessageA(AsHwnd(toolbar), TB_AUTOSIZE, 0, 0);
+    NoteLayoutChange();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -230,7 +212,6 @@ WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, i
     WNDPROC previous = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SunkenFrameProcedure)));
     if (!controls_state.static_procedure) controls_state.static_procedure = previous;
-    ShapeFrameToItsEdge(frame);
     GDI_CALL(InvalidateRect(frame, nullptr, FALSE));
     return AsWindowRef(frame);
 }
@@ -278,9 +259,11 @@ void SetControlImage(WindowRef control, ImageRef image) {
         GetClientRect(hwnd, &inner);
         int edge_x = (outer.right - outer.left) - inner.right;
         int edge_y = (outer.bottom - outer.top) - inner.bottom;
-        if (inner.right != image->width || inner.bottom != image->height)
+        if (inner.right != image->width || inner.bottom != image->height) {
             GDI_CALL(SetWindowPos(hwnd, nullptr, 0, 0, image->width + edge_x, image->height + edge_y,
                                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE));
+            NoteLayoutChange();
+        }
     }
     // Setting the very same bitmap again must still show its new pixels, at once.
     GDI_CALL(RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW));

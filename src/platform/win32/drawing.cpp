@@ -92,6 +92,16 @@ struct DirtyList {
     }
 };
 
+// What a visible child paints over its parent (a sunken frame only its edge).
+struct ChildArea {
+    RECT area;               // in the parent's client coordinates
+    PlatformImage* canvas;   // the child's backing, when it is a canvas
+};
+
+// Bumped whenever a window is made, moved, sized, shown, hidden or destroyed through us, so
+// what the children of a window cover is looked up again only then.
+uint64_t layout_generation = 1;
+
 // The one open drawing pass.
 struct DrawingPass {
     TargetKind kind = TARGET_NONE;
@@ -109,10 +119,6 @@ struct DrawingPass {
     // its edge), and the parts of those that this pass drew over. These are never joined
     // into a bigger piece, which would copy the back buffer over children's pixels that
     // the pass did not draw: when the list is full it is shown at once.
-    struct ChildArea {
-        RECT area;
-        PlatformImage* canvas;   // the child's backing, when it is a canvas
-    };
     std::vector<ChildArea> children;
     DirtyList<16, false> over_children;
 };
@@ -161,7 +167,7 @@ void Mark(long long left, long long top, long long right, long long bottom) {
            (LONG)std::min(bottom, (long long)pass.surface.height)};
     if (RectEmpty(r)) return;
     pass.dirty.Add(r);
-    for (const DrawingPass::ChildArea& child : pass.children) {
+    for (const ChildArea& child : pass.children) {
         RECT over = RectMeet(r, child.area);
         if (RectEmpty(over)) continue;
         if (pass.over_children.count == 16) PresentOverChildren();
@@ -172,8 +178,8 @@ void Mark(long long left, long long top, long long right, long long bottom) {
 }
 
 // The areas the visible children of `window` paint themselves, in its client coordinates.
-std::vector<DrawingPass::ChildArea> PaintedByChildren(HWND window) {
-    std::vector<DrawingPass::ChildArea> areas;
+std::vector<ChildArea> PaintedByChildren(HWND window) {
+    std::vector<ChildArea> areas;
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         RECT outer;
         if (!IsWindowVisible(child) || !GetWindowRect(child, &outer)) continue;
@@ -251,18 +257,27 @@ void PresentPass() {
         }
     }
     pass.dirty.count = 0;
+    if (!count && !pass.over_children.count) return;
+    HDC dc = GDI_CALL(GetDC(pass.window));
+    if (!dc) return;
     if (count) {
-        // What the children paint stays theirs, but where this pass drew over it: a window's
-        // drawing lands on its children, as GDI's on a window that does not clip them.
-        HDC dc = pass.kind == TARGET_WINDOW ? GDI_CALL(GetDCEx(pass.window, nullptr, DCX_CACHE | DCX_CLIPCHILDREN))
-                                            : GDI_CALL(GetDC(pass.window));
-        if (dc) {
-            for (int i = 0; i < count; ++i) CopyToScreen(dc, image, parts[i]);
-            GDI_CALL(ReleaseDC(pass.window, dc));
+        // What the children paint stays theirs, but where this pass drew over it (below): a
+        // window's drawing lands on its children, as GDI's on a window that does not clip them.
+        for (const ChildArea& child : pass.children) {
+            bool under = false;
+            for (int i = 0; i < count && !under; ++i) under = !RectEmpty(RectMeet(parts[i], child.area));
+            if (under)
+                GDI_CALL(ExcludeClipRect(dc, child.area.left, child.area.top, child.area.right, child.area.bottom));
         }
-        gdi_pending = true;
+        for (int i = 0; i < count; ++i) CopyToScreen(dc, image, parts[i]);
     }
-    PresentOverChildren();
+    if (pass.over_children.count) {
+        if (count) GDI_CALL(SelectClipRgn(dc, nullptr));
+        for (int i = 0; i < pass.over_children.count; ++i) CopyToScreen(dc, image, pass.over_children.rects[i]);
+        pass.over_children.count = 0;
+    }
+    GDI_CALL(ReleaseDC(pass.window, dc));
+    gdi_pending = true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -494,6 +509,8 @@ struct BackBuffer {
     HWND window = nullptr;
     PlatformImage* image = nullptr;
     COLORREF background = 0;
+    uint64_t children_generation = 0;   // layout_generation when `children` was looked up
+    std::vector<ChildArea> children;
 };
 std::vector<BackBuffer> back_buffers;
 
@@ -550,6 +567,10 @@ void FlushGdiWork() {
 
 void NoteGdiWork() {
     gdi_pending = true;
+}
+
+void NoteLayoutChange() {
+    ++layout_generation;
 }
 
 HDC KeptImageDC(PlatformImage* image) {
@@ -759,7 +780,13 @@ bool BeginDrawingWindow(WindowRef window) {
     // An empty client area (minimised) opens a pass that draws nothing.
     if (buffer && (buffer->width != client.right || buffer->height != client.bottom)) buffer = nullptr;
     StartPass(TARGET_WINDOW, hwnd, buffer);
-    pass.children = PaintedByChildren(hwnd);
+    if (BackBuffer* record = FindBackBuffer(hwnd)) {
+        if (record->children_generation != layout_generation) {
+            record->children = PaintedByChildren(hwnd);
+            record->children_generation = layout_generation;
+        }
+        pass.children = record->children;
+    }
     return true;
 }
 

@@ -113,6 +113,7 @@ void DestroyWindowTree(WindowRef window) {
                      GetClassNameA(hwnd, class_name, sizeof(class_name)) > 0 &&
                      std::strncmp(class_name, "KorveltWindow", 13) == 0;
     DestroyWindow(hwnd);
+    NoteLayoutChange();
     ForgetBackBuffer(hwnd);   // and those of its children
     if (own_class) UnregisterClassA(class_name, ProgramInstance());
     if (brush) GDI_CALL(DeleteObject(brush));
@@ -131,11 +132,13 @@ bool GetClientSize(WindowRef window, int* width, int* height) {
 }
 
 bool PlaceWindow(WindowRef window, const WindowPlacementRecord* placement) {
+    NoteLayoutChange();
     return placement && SetWindowPlacement(AsHwnd(window), reinterpret_cast<const WINDOWPLACEMENT*>(placement));
 }
 
 void ShowWindowAs(WindowRef window, int show_command) {
     ShowWindow(AsHwnd(window), show_command);
+    NoteLayoutChange();
 }
 
 bool IsWindowShown(WindowRef window) {
@@ -144,6 +147,7 @@ bool IsWindowShown(WindowRef window) {
 
 void MoveControl(WindowRef control, int x, int y, int width, int height) {
     MoveWindow(AsHwnd(control), x, y, width, height, TRUE);
+    NoteLayoutChange();
 }
 
 bool GetControlRect(WindowRef control, RectI* rect) {
@@ -157,6 +161,7 @@ bool GetControlRect(WindowRef control, RectI* rect) {
 
 void ShowControl(WindowRef control, bool visible) {
     ShowWindow(AsHwnd(control), visible ? SW_SHOW : SW_HIDE);
+    NoteLayoutChange();
 }
 
 bool IsControlVisible(WindowRef control) {
