@@ -82,6 +82,7 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_NCDESTROY:
         DeleteImage(CanvasImage(window));
         SetWindowLongPtrA(window, 0, 0);
+        NoteLayoutChange();
         break;
     default:
         break;
