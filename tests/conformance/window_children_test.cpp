@@ -62,6 +62,14 @@ TEST(WindowOverChildren, DrawingCoversChildrenOnlyWhereItDraws) {
     EXPECT_EQ(ShownAt(window, 440, 110), GREEN) << "the canvas beyond the box";
     EXPECT_EQ(ShownAt(window, 420, 125), GREEN);
 
+    // The canvas drawn again, with the very pixels it had: it shows them again over what the
+    // window drew there.
+    ASSERT_TRUE(BeginDrawingCanvas(canvas));
+    FillBox(0, 0, 336, 223, GREEN);
+    EndDrawing();
+    EXPECT_EQ(ShownAt(window, 420, 110), GREEN);
+    EXPECT_EQ(ShownAt(window, 405, 110), RED) << "left of the canvas the window's drawing stays";
+
     DestroyWindowTree(window);
 }
 
