@@ -72,6 +72,8 @@ void SyncImageBits(PlatformImage* image);
 HDC KeptImageDC(PlatformImage* image);
 // Copies `r` of a kept-DC image onto `dc` at the same place.
 void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r);
+// Copies the image to the top-left corner of the window's client area on the screen.
+void ShowImageOn(HWND window, PlatformImage* image);
 // The screen shows `r` of the image now (it was painted from it).
 void NoteShown(PlatformImage* image, const RECT& r);
 // GdiFlush, but only when GDI may still hold work on memory the raster is about to touch.

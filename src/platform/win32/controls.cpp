@@ -252,6 +252,19 @@ void SetControlImage(WindowRef control, ImageRef image) {
     HWND hwnd = AsHwnd(control);
     if (!IsWindow(hwnd)) return;
     HBITMAP bitmap = image ? image->bitmap : nullptr;
+    if (image) {
+        // The control shows this very bitmap already, at its size: only its new pixels need
+        // showing, and they go straight to the screen. Going through the control (a new
+        // image, a repaint with its erase) costs the history graph more than all the rest
+        // of a tick.
+        RECT inner;
+        HBITMAP current = reinterpret_cast<HBITMAP>(SendMessageA(hwnd, STM_GETIMAGE, IMAGE_BITMAP, 0));
+        if (current == bitmap && GetClientRect(hwnd, &inner) && inner.right == image->width &&
+            inner.bottom == image->height) {
+            ShowImageOn(hwnd, image);
+            return;
+        }
+    }
     GDI_CALL(SendMessageA(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
     if (image) {
         // The control's size is the image's plus its edge, whatever the static made of it.

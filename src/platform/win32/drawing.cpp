@@ -590,6 +590,20 @@ void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r) {
                     part.top, SRCCOPY));
 }
 
+void ShowImageOn(HWND window, PlatformImage* image) {
+    // An image may be a control's: it is selected here only for the copy, never kept.
+    static HDC source = nullptr;
+    if (!source) source = GDI_CALL(CreateCompatibleDC(nullptr));
+    if (!source || !image) return;
+    HDC dc = GDI_CALL(GetDC(window));
+    if (!dc) return;
+    HGDIOBJ old = GDI_CALL(SelectObject(source, image->bitmap));
+    GDI_CALL(BitBlt(dc, 0, 0, image->width, image->height, source, 0, 0, SRCCOPY));
+    GDI_CALL(SelectObject(source, old));
+    GDI_CALL(ReleaseDC(window, dc));
+    gdi_pending = true;
+}
+
 void NoteShown(PlatformImage* image, const RECT& r) {
     if (!image || !image->shown_valid || image->depth != 32) return;
     RECT part = RectMeet(r, RECT{0, 0, image->width, image->height});
