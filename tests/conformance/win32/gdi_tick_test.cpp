@@ -84,7 +84,7 @@ TEST_F(ProgramTick, SteadyTickMakesAtMostAHundredGdiCalls) {
     std::printf("GDI calls per tick: min %llu, median %llu, max %llu\n", (unsigned long long)sorted.front(),
                 (unsigned long long)sorted[sorted.size() / 2], (unsigned long long)sorted.back());
     EXPECT_LE(sorted.back(), 100u) << "every steady tick";
-    // Something is shown every tick: the window's changes, both meters and the graph.
+    // Something is shown every tick: the moving traces and the scrolled history graph.
     EXPECT_GE(sorted.front(), 4u);
 
     // And the tick did draw: the bars at their levels (left 170, right 85 of 340), a trace.
