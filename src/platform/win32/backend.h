@@ -16,16 +16,40 @@
 // The seam after the system headers: its Win32 numbers then defer to the real ones, and a
 // seam name that clashes with a Windows name fails right here.
 #include "platform/platform.h"
+#include "platform/raster/raster.h"
+#include "platform/win32/gdi_count.h"
 
-// An image: a top-down DIB section, 24 or 32 bits a pixel, that GDI can draw into and that
-// we can also address byte by byte.
+#include <vector>
+
+// Counts one GDI or USER painting call: GDI_CALL(BitBlt(...)). Each trip through GDI costs
+// far more than the raster's work per pixel, so their number per tick is what we watch.
+extern uint64_t gdi_calls;
+#define GDI_CALL(call) (++gdi_calls, (call))
+
+// An image: a top-down DIB section that controls and GDI can use. The raster draws on its
+// 32-bit pixels: the section's own memory for a 32-bit image; for a 24-bit one a 32-bit copy
+// in `shadow`, written back into the section's 24-bit rows when a drawing pass ends.
 struct PlatformImage {
     HBITMAP bitmap = nullptr;
     uint8_t* bits = nullptr;
     int width = 0;
     int height = 0;
     int depth = 0;           // 24 or 32
-    int stride = 0;          // bytes a row, rows padded to 4 bytes
+    int stride = 0;          // bytes a row of the section, rows padded to 4 bytes
+    std::vector<uint32_t> shadow;   // 24-bit images: the pixels the raster draws on
+    // Canvas backings and window back buffers only (never an image a control may select):
+    // a memory DC kept with the bitmap selected, for copies to the screen.
+    HDC dc = nullptr;
+    HGDIOBJ dc_old_bitmap = nullptr;
+    // Canvas backings and window back buffers: the pixels last copied to the screen, so that
+    // only what differs is copied again. Not valid until the first whole copy.
+    std::vector<uint32_t> shown;
+    bool shown_valid = false;
+
+    Surface View() {
+        if (depth == 32) return Surface{width, height, width, reinterpret_cast<uint32_t*>(bits)};
+        return Surface{width, height, width, shadow.data()};
+    }
 };
 
 inline HWND AsHwnd(WindowRef window) { return reinterpret_cast<HWND>(window); }
@@ -35,10 +59,36 @@ inline WindowRef AsWindowRef(HWND window) { return reinterpret_cast<WindowRef>(w
 HINSTANCE ProgramInstance();
 // A control identifier nobody asked for: `id` itself, or a fresh one from 0x1000 up for -1.
 int ResolveControlId(int id);
+// A sunken frame: it paints its 2-pixel edge and never its inside.
+bool IsSunkenFrame(HWND window);
 // The backing bitmap of a canvas; null for any other window.
 PlatformImage* CanvasImage(HWND canvas);
 // A new DIB-section image (black; 32-bit ones opaque). Null on failure.
 PlatformImage* NewImage(int width, int height, int depth);
 void DeleteImage(PlatformImage* image);
-// Sets every alpha byte of a 32-bit image to 255; GDI leaves 0 behind wherever it draws.
-void MakeImageOpaque(PlatformImage* image);
+// Writes a 24-bit image's raster pixels into its section (nothing for 32-bit images).
+void SyncImageBits(PlatformImage* image);
+// The memory DC kept with the image's bitmap selected (made on first use); freed with the image.
+HDC KeptImageDC(PlatformImage* image);
+// Copies `r` of a kept-DC image onto `dc` at the same place.
+void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r);
+// Copies the image to the top-left corner of the window's client area on the screen.
+void ShowImageOn(HWND window, PlatformImage* image);
+// The screen shows `r` of the image now (it was painted from it).
+void NoteShown(PlatformImage* image, const RECT& r);
+// GdiFlush, but only when GDI may still hold work on memory the raster is about to touch.
+void FlushGdiWork();
+// GDI has used DIB memory (a control painted from an image): flush before the raster writes.
+void NoteGdiWork();
+// A window was made, moved, sized, shown, hidden or destroyed: what children cover changed.
+void NoteLayoutChange();
+// A drawing pass is open on `image`.
+bool DrawingOnImage(PlatformImage* image);
+
+// Window back buffers: what drawing on a top-level window draws into, shown on WM_PAINT.
+// True (and the message handled) when `window` has one.
+bool PaintFromBackBuffer(HWND window);
+bool HasBackBuffer(HWND window);
+// Fills the whole back buffer with `colour`, making one when there is none.
+void ResetBackBuffer(HWND window, COLORREF colour);
+void ForgetBackBuffer(HWND window);

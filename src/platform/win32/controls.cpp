@@ -17,6 +17,7 @@ HWND MakeChild(DWORD ex_style, const char* class_name, DWORD style, WindowRef pa
                int width, int height) {
     HWND parent_hwnd = AsHwnd(parent);
     if (!parent_hwnd) return nullptr;
+    NoteLayoutChange();
     return CreateWindowExA(ex_style, class_name, "", WS_CHILD | WS_VISIBLE | style, x, y, width, height,
                            parent_hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ProgramInstance(),
                            nullptr);
@@ -34,8 +35,8 @@ LRESULT CALLBACK SunkenFrameProcedure(HWND window, UINT message, WPARAM wparam, 
     switch (message) {
     case WM_PAINT: {
         PAINTSTRUCT paint;
-        BeginPaint(window, &paint);
-        EndPaint(window, &paint);
+        GDI_CALL(BeginPaint(window, &paint));
+        GDI_CALL(EndPaint(window, &paint));
         return 0;
     }
     case WM_ERASEBKGND:
@@ -49,15 +50,14 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     switch (message) {
     case WM_PAINT: {
         PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        if (PlatformImage* image = CanvasImage(window)) {
-            HDC source = CreateCompatibleDC(dc);
-            HGDIOBJ old = SelectObject(source, image->bitmap);
-            BitBlt(dc, 0, 0, image->width, image->height, source, 0, 0, SRCCOPY);
-            SelectObject(source, old);
-            DeleteDC(source);
+        HDC dc = GDI_CALL(BeginPaint(window, &paint));
+        PlatformImage* image = CanvasImage(window);
+        if (dc && image) {
+            CopyToScreen(dc, image, paint.rcPaint);
+            NoteShown(image, paint.rcPaint);
         }
-        EndPaint(window, &paint);
+        GDI_CALL(EndPaint(window, &paint));
+        NoteGdiWork();
         return 0;
     }
     case WM_ERASEBKGND:
@@ -67,16 +67,14 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
         PlatformImage* old = CanvasImage(window);
         int width = LOWORD(lparam), height = HIWORD(lparam);
         if (old && (old->width != width || old->height != height) && width > 0 && height > 0) {
+            if (DrawingOnImage(old)) EndDrawing();
             if (PlatformImage* grown = NewImage(width, height, 32)) {
-                HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
-                HGDIOBJ old_from = SelectObject(from, old->bitmap), old_to = SelectObject(to, grown->bitmap);
-                BitBlt(to, 0, 0, width, height, from, 0, 0, SRCCOPY);
-                SelectObject(from, old_from);
-                SelectObject(to, old_to);
-                DeleteDC(from);
-                DeleteDC(to);
+                FlushGdiWork();
+                Surface to = grown->View();
+                RasterBlit(to, old->View(), 0, 0);
                 SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(grown));
                 DeleteImage(old);
+                NoteLayoutChange();
             }
         }
         return 0;
@@ -84,6 +82,7 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_NCDESTROY:
         DeleteImage(CanvasImage(window));
         SetWindowLongPtrA(window, 0, 0);
+        NoteLayoutChange();
         break;
     default:
         break;
@@ -92,6 +91,10 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
 }
 
 }  // namespace
+
+bool IsSunkenFrame(HWND window) {
+    return reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC)) == SunkenFrameProcedure;
+}
 
 PlatformImage* CanvasImage(HWND canvas) {
     if (!controls_state.canvas_class || !IsWindow(canvas) ||
@@ -124,6 +127,7 @@ void ToolbarInsertBlankButton(WindowRef toolbar, int index, int image_index) {
     button.fsState = 0;   // not enabled
     button.fsStyle = 0;   // plain button
     SendMessageA(AsHwnd(toolbar), TB_INSERTBUTTONA, index, reinterpret_cast<LPARAM>(&button));
+    NoteLayoutChange();
 }
 
 bool ToolbarItemRect(WindowRef toolbar, int index, RectI* rect) {
@@ -136,6 +140,7 @@ bool ToolbarItemRect(WindowRef toolbar, int index, RectI* rect) {
 
 void ToolbarAutosize(WindowRef toolbar) {
     SendMessageA(AsHwnd(toolbar), TB_AUTOSIZE, 0, 0);
+    NoteLayoutChange();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -212,7 +217,7 @@ WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, i
     WNDPROC previous = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SunkenFrameProcedure)));
     if (!controls_state.static_procedure) controls_state.static_procedure = previous;
-    InvalidateRect(frame, nullptr, FALSE);
+    GDI_CALL(InvalidateRect(frame, nullptr, FALSE));
     return AsWindowRef(frame);
 }
 
@@ -238,7 +243,7 @@ WindowRef CreateCanvas(WindowRef parent, int id, int x, int y, int width, int he
         return nullptr;
     }
     SetWindowLongPtrA(canvas, 0, reinterpret_cast<LONG_PTR>(image));
-    InvalidateRect(canvas, nullptr, FALSE);
+    GDI_CALL(InvalidateRect(canvas, nullptr, FALSE));
     return AsWindowRef(canvas);
 }
 
@@ -251,7 +256,20 @@ void SetControlImage(WindowRef control, ImageRef image) {
     HWND hwnd = AsHwnd(control);
     if (!IsWindow(hwnd)) return;
     HBITMAP bitmap = image ? image->bitmap : nullptr;
-    SendMessageA(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
+    if (image) {
+        // The control shows this very bitmap already, at its size: only its new pixels need
+        // showing, and they go straight to the screen. Going through the control (a new
+        // image, a repaint with its erase) costs the history graph more than all the rest
+        // of a tick.
+        RECT inner;
+        HBITMAP current = reinterpret_cast<HBITMAP>(SendMessageA(hwnd, STM_GETIMAGE, IMAGE_BITMAP, 0));
+        if (current == bitmap && GetClientRect(hwnd, &inner) && inner.right == image->width &&
+            inner.bottom == image->height) {
+            ShowImageOn(hwnd, image);
+            return;
+        }
+    }
+    GDI_CALL(SendMessageA(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
     if (image) {
         // The control's size is the image's plus its edge, whatever the static made of it.
         RECT outer, inner;
@@ -259,9 +277,13 @@ void SetControlImage(WindowRef control, ImageRef image) {
         GetClientRect(hwnd, &inner);
         int edge_x = (outer.right - outer.left) - inner.right;
         int edge_y = (outer.bottom - outer.top) - inner.bottom;
-        SetWindowPos(hwnd, nullptr, 0, 0, image->width + edge_x, image->height + edge_y,
-                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        if (inner.right != image->width || inner.bottom != image->height) {
+            GDI_CALL(SetWindowPos(hwnd, nullptr, 0, 0, image->width + edge_x, image->height + edge_y,
+                                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE));
+            NoteLayoutChange();
+        }
     }
     // Setting the very same bitmap again must still show its new pixels, at once.
-    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    GDI_CALL(RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW));
+    NoteGdiWork();
 }

@@ -1,131 +1,681 @@
-// Fonts, images and the drawing pass on GDI: MakeFont ... ImageHeight, BeginDrawingWindow ...
-// DrawImageAlpha. Where a GDI primitive covers other pixels than the seam promises
-// (LineTo leaves out its last pixel, Ellipse and RoundRect count their bounding box their
-// own way, LineTo breaks ties differently) the pixels are laid down here in the seam's
-// terms, span by span.
+// Fonts, images, window back buffers and the drawing pass: MakeFont ... ImageHeight,
+// BeginDrawingWindow ... DrawImageAlpha. Every shape is laid down by the shared raster
+// straight into the memory of 32-bit DIB sections (a window's back buffer, a canvas's
+// backing, an image), so these pixels are the portable backend's by construction. GDI renders
+// text (once for each label on each background, then kept) and copies what a pass changed
+// to the screen, one BitBlt a changed area.
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "platform/win32/backend.h"
 
+uint64_t gdi_calls = 0;
+
+uint64_t GdiCallCount() {
+    return gdi_calls;
+}
+
 namespace {
 
+// GDI may batch drawing calls; memory it may still be working on is flushed before the
+// raster touches it again.
+bool gdi_pending = false;
+
 enum TargetKind { TARGET_NONE, TARGET_WINDOW, TARGET_CANVAS, TARGET_IMAGE };
+
+bool RectEmpty(const RECT& r) {
+    return r.left >= r.right || r.top >= r.bottom;
+}
+
+RECT RectJoin(const RECT& a, const RECT& b) {
+    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                std::max(a.bottom, b.bottom)};
+}
+
+RECT RectMeet(const RECT& a, const RECT& b) {
+    return RECT{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+                std::min(a.bottom, b.bottom)};
+}
+
+long long RectArea(const RECT& r) {
+    return RectEmpty(r) ? 0 : (long long)(r.right - r.left) * (r.bottom - r.top);
+}
+
+// What a pass changed: a few rectangles, each copied to the screen with one BitBlt when the
+// pass ends. Pieces that touch are joined (so they never overlap) unless JOIN is false; then
+// a piece is only dropped when it lies inside another.
+template <int MAX, bool JOIN = true>
+struct DirtyList {
+    static constexpr int MAX_PARTS = MAX;
+    RECT rects[MAX];
+    int count = 0;
+
+    void Add(RECT r) {
+        if (RectEmpty(r)) return;
+        for (int i = 0; i < count; ++i)
+            if (r.left >= rects[i].left && r.top >= rects[i].top && r.right <= rects[i].right &&
+                r.bottom <= rects[i].bottom)
+                return;
+        // Merge with whatever it touches, until nothing does.
+        for (bool merged = JOIN; merged;) {
+            merged = false;
+            for (int i = 0; i < count; ++i) {
+                const RECT& o = rects[i];
+                if (o.left <= r.right && r.left <= o.right && o.top <= r.bottom && r.top <= o.bottom) {
+                    r = RectJoin(o, r);
+                    rects[i] = rects[--count];
+                    merged = true;
+                    break;
+                }
+            }
+        }
+        if (count < MAX) {
+            rects[count++] = r;
+            return;
+        }
+        // Full: fold it into the piece that grows the least.
+        int best = 0;
+        long long best_growth = -1;
+        for (int i = 0; i < count; ++i) {
+            long long growth = RectArea(RectJoin(rects[i], r)) - RectArea(rects[i]);
+            if (best_growth < 0 || growth < best_growth) {
+                best_growth = growth;
+                best = i;
+            }
+        }
+        RECT grown = RectJoin(rects[best], r);
+        rects[best] = rects[--count];
+        Add(grown);
+    }
+};
+
+// What a visible child paints over its parent (a sunken frame only its edge).
+struct ChildArea {
+    RECT area;               // in the parent's client coordinates
+    PlatformImage* canvas;   // the child's backing, when it is a canvas
+};
+
+// Bumped whenever a window is made, moved, sized, shown, hidden or destroyed through us, so
+// what the children of a window cover is looked up again only then.
+uint64_t layout_generation = 1;
 
 // The one open drawing pass.
 struct DrawingPass {
     TargetKind kind = TARGET_NONE;
     HWND window = nullptr;           // window or canvas
-    PlatformImage* image = nullptr;  // canvas backing bitmap or image
-    HDC dc = nullptr;
-    HGDIOBJ old_bitmap = nullptr;
-    HGDIOBJ old_font = nullptr;
-    HGDIOBJ old_brush = nullptr;
-    HGDIOBJ old_pen = nullptr;
+    PlatformImage* image = nullptr;  // back buffer, canvas backing or image
+    Surface surface;
     HFONT font = nullptr;
-    int width = 0;
-    int height = 0;
     int mode = DRAWMODE_DEFAULT;
     Colour front = 0;
     Colour back = 0;
     int gradient_x1 = 0, gradient_y1 = 0, gradient_x2 = 0, gradient_y2 = 0;
+    DirtyList<6> dirty;
+    RECT pixel_box = {0, 0, 0, 0};   // single pixels written, as one box
+    // Window passes: what the visible children paint over the window (a sunken frame only
+    // its edge), and the parts of those that this pass drew over. These are never joined
+    // into a bigger piece, which would copy the back buffer over children's pixels that
+    // the pass did not draw: when the list is full it is shown at once.
+    std::vector<ChildArea> children;
+    DirtyList<16, false> over_children;
 };
 DrawingPass pass;
 
-void StartPass(TargetKind kind, HWND window, PlatformImage* image, HDC dc, int width, int height) {
-    pass = DrawingPass();
-    pass.kind = kind;
-    pass.window = window;
-    pass.image = image;
-    pass.dc = dc;
-    pass.width = width;
-    pass.height = height;
-    pass.front = MakeColour(255, 255, 255);
-    pass.back = MakeColour(0, 0, 0);
-    pass.mode = DRAWMODE_DEFAULT;
-    pass.font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    pass.old_font = SelectObject(dc, pass.font);
-    // Solid fills use the DC brush: one colour change instead of a brush per call.
-    pass.old_brush = SelectObject(dc, GetStockObject(DC_BRUSH));
-    pass.old_pen = SelectObject(dc, GetStockObject(DC_PEN));
-    SetBkColor(dc, pass.back);
-    SetBkMode(dc, OPAQUE);
-    SetTextAlign(dc, TA_LEFT | TA_TOP | TA_NOUPDATECP);
-    SetROP2(dc, R2_COPYPEN);
-}
+HFONT stock_font = nullptr;
 
-// Fills x0 .. x1 (inclusive) of row y with the DC brush; GDI clips to the target.
-inline void FillSpan(int y, int x0, int x1) {
-    if (x0 > x1) return;
-    PatBlt(pass.dc, x0, y, x1 - x0 + 1, 1, PATCOPY);
-}
-
-uint8_t MixChannel(int front, int back, double f) {
-    return static_cast<uint8_t>(std::nearbyint(front * f + back * (1.0 - f)));
-}
-
-// The gradient of DRAWMODE_GRADIENT over a box: computed per pixel into 32-bit BGRX rows,
-// written straight into an image's bits or, on a window, through a scratch DIB.
-void FillGradientBox(int x, int y, int width, int height) {
-    if (width <= 0 || height <= 0) return;
-    long long left = std::max<long long>(x, 0), top = std::max<long long>(y, 0);
-    long long right = std::min<long long>((long long)x + width, pass.width);
-    long long bottom = std::min<long long>((long long)y + height, pass.height);
-    if (left >= right || top >= bottom) return;
-    const int x0 = (int)left, y0 = (int)top, w = (int)(right - left), h = (int)(bottom - top);
-
-    double dx = (double)pass.gradient_x2 - pass.gradient_x1, dy = (double)pass.gradient_y2 - pass.gradient_y1;
-    double length2 = dx * dx + dy * dy;
-    auto pixel_at = [&](int px, int py, uint8_t* out) {
-        // A gradient line of no length has no direction: all of it is the start colour.
-        double f = 0.0;
-        if (length2 != 0.0)
-            f = std::clamp(((px - pass.gradient_x1) * dx + (py - pass.gradient_y1) * dy) / length2, 0.0, 1.0);
-        out[0] = MixChannel(ColourBlue(pass.front), ColourBlue(pass.back), f);
-        out[1] = MixChannel(ColourGreen(pass.front), ColourGreen(pass.back), f);
-        out[2] = MixChannel(ColourRed(pass.front), ColourRed(pass.back), f);
-    };
-
-    if (pass.image) {
-        GdiFlush();
-        PlatformImage* image = pass.image;
-        int bytes = image->depth / 8;
-        for (int py = y0; py < y0 + h; ++py) {
-            uint8_t* row = image->bits + (size_t)py * image->stride + (size_t)x0 * bytes;
-            for (int i = 0; i < w; ++i, row += bytes) {
-                pixel_at(x0 + i, py, row);
-                if (bytes == 4) row[3] = 255;
-            }
-        }
-        return;
-    }
-    PlatformImage* scratch = NewImage(w, h, 32);
-    if (!scratch) return;
-    for (int py = 0; py < h; ++py)
-        for (int px = 0; px < w; ++px) pixel_at(x0 + px, y0 + py, scratch->bits + (size_t)py * scratch->stride + px * 4);
-    HDC source = CreateCompatibleDC(pass.dc);
-    HGDIOBJ old = SelectObject(source, scratch->bitmap);
-    BitBlt(pass.dc, x0, y0, w, h, source, 0, 0, SRCCOPY);
-    SelectObject(source, old);
-    DeleteDC(source);
-    DeleteImage(scratch);
-}
-
-
-void PutText(int x, int y, const char* text, Colour colour) {
-    SetTextColor(pass.dc, colour);
-    SetBkColor(pass.dc, pass.back);
-    SetBkMode(pass.dc, pass.mode == DRAWMODE_TRANSPARENT ? TRANSPARENT : OPAQUE);
-    TextOutA(pass.dc, x, y, text, lstrlenA(text));
+HFONT DefaultFont() {
+    if (!stock_font) stock_font = static_cast<HFONT>(GDI_CALL(GetStockObject(DEFAULT_GUI_FONT)));
+    return stock_font;
 }
 
 bool Open() {
     return pass.kind != TARGET_NONE;
 }
 
+void StartPass(TargetKind kind, HWND window, PlatformImage* image) {
+    pass = DrawingPass();
+    pass.kind = kind;
+    pass.window = window;
+    pass.image = image;
+    if (image) pass.surface = image->View();
+    pass.front = MakeColour(255, 255, 255);
+    pass.back = MakeColour(0, 0, 0);
+    pass.mode = DRAWMODE_DEFAULT;
+    pass.font = DefaultFont();
+}
+
+// Copies the pieces of children's areas that the pass drew over to the screen, over the
+// children.
+void PresentOverChildren() {
+    if (!pass.over_children.count || !pass.image) return;
+    HDC dc = GDI_CALL(GetDC(pass.window));
+    if (dc) {
+        for (int i = 0; i < pass.over_children.count; ++i) CopyToScreen(dc, pass.image, pass.over_children.rects[i]);
+        GDI_CALL(ReleaseDC(pass.window, dc));
+    }
+    pass.over_children.count = 0;
+    gdi_pending = true;
+}
+
+// Records that (left, top) .. (right, bottom) exclusive may have changed.
+void Mark(long long left, long long top, long long right, long long bottom) {
+    if (pass.kind == TARGET_IMAGE) return;   // images are shown only through their controls
+    RECT r{(LONG)std::max(left, 0LL), (LONG)std::max(top, 0LL), (LONG)std::min(right, (long long)pass.surface.width),
+           (LONG)std::min(bottom, (long long)pass.surface.height)};
+    if (RectEmpty(r)) return;
+    pass.dirty.Add(r);
+    for (const ChildArea& child : pass.children) {
+        RECT over = RectMeet(r, child.area);
+        if (RectEmpty(over)) continue;
+        if (pass.over_children.count == 16) PresentOverChildren();
+        pass.over_children.Add(over);
+        // The canvas no longer shows what it last copied to the screen there.
+        if (child.canvas) child.canvas->shown_valid = false;
+    }
+}
+
+// The areas the visible children of `window` paint themselves, in its client coordinates.
+std::vector<ChildArea> PaintedByChildren(HWND window) {
+    std::vector<ChildArea> areas;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT outer;
+        if (!IsWindowVisible(child) || !GetWindowRect(child, &outer)) continue;
+        MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&outer), 2);
+        if (!IsSunkenFrame(child)) {
+            areas.push_back({outer, CanvasImage(child)});
+            continue;
+        }
+        RECT inner;
+        GetClientRect(child, &inner);
+        MapWindowPoints(child, window, reinterpret_cast<POINT*>(&inner), 2);
+        areas.push_back({RECT{outer.left, outer.top, outer.right, inner.top}, nullptr});
+        areas.push_back({RECT{outer.left, inner.bottom, outer.right, outer.bottom}, nullptr});
+        areas.push_back({RECT{outer.left, inner.top, inner.left, inner.bottom}, nullptr});
+        areas.push_back({RECT{inner.right, inner.top, outer.right, inner.bottom}, nullptr});
+    }
+    return areas;
+}
+
+// The part of `r` whose pixels differ from what the screen was last given, which is brought
+// up to date; empty when nothing changed. A needle that did not move, a label drawn again
+// on the same background, a bar at the same level: none of it goes to the screen again.
+RECT ChangedPart(PlatformImage* image, const RECT& r) {
+    const int w = image->width;
+    const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
+    uint32_t* shown = image->shown.data();
+    RECT box{r.right, r.bottom, r.left, r.top};
+    const int n = r.right - r.left;
+    for (int y = r.top; y < r.bottom; ++y) {
+        const uint32_t* a = now + (size_t)y * w + r.left;
+        uint32_t* b = shown + (size_t)y * w + r.left;
+        if (std::memcmp(a, b, (size_t)n * 4) == 0) continue;
+        int first = 0, last = n - 1;
+        while (a[first] == b[first]) ++first;
+        while (a[last] == b[last]) --last;
+        std::memcpy(b + first, a + first, (size_t)(last - first + 1) * 4);
+        box.left = std::min<LONG>(box.left, r.left + first);
+        box.right = std::max<LONG>(box.right, r.left + last + 1);
+        box.top = std::min<LONG>(box.top, y);
+        box.bottom = y + 1;
+    }
+    return box;
+}
+
+void MarkAll() {
+    Mark(0, 0, pass.surface.width, pass.surface.height);
+}
+
+// Copies what the pass changed so far to the screen.
+void PresentPass() {
+    if (pass.kind != TARGET_WINDOW && pass.kind != TARGET_CANVAS) return;
+    if (!RectEmpty(pass.pixel_box)) {
+        RECT box = pass.pixel_box;
+        pass.pixel_box = RECT{0, 0, 0, 0};
+        Mark(box.left, box.top, box.right, box.bottom);
+    }
+    PlatformImage* image = pass.image;
+    if (!image || pass.dirty.count == 0) {
+        PresentOverChildren();
+        return;
+    }
+    RECT parts[DirtyList<6>::MAX_PARTS];
+    int count = 0;
+    const size_t pixels = (size_t)image->width * image->height;
+    if (!image->shown_valid || image->shown.size() != pixels) {
+        // Nothing known of what the screen shows: all of it, once.
+        const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
+        image->shown.assign(now, now + pixels);
+        image->shown_valid = true;
+        parts[count++] = RECT{0, 0, image->width, image->height};
+    } else {
+        for (int i = 0; i < pass.dirty.count; ++i) {
+            RECT changed = ChangedPart(image, pass.dirty.rects[i]);
+            if (!RectEmpty(changed)) parts[count++] = changed;
+        }
+    }
+    pass.dirty.count = 0;
+    if (!count && !pass.over_children.count) return;
+    HDC dc = GDI_CALL(GetDC(pass.window));
+    if (!dc) return;
+    if (count) {
+        // What the children paint stays theirs, but where this pass drew over it (below): a
+        // window's drawing lands on its children, as GDI's on a window that does not clip them.
+        for (const ChildArea& child : pass.children) {
+            bool under = false;
+            for (int i = 0; i < count && !under; ++i) under = !RectEmpty(RectMeet(parts[i], child.area));
+            if (under)
+                GDI_CALL(ExcludeClipRect(dc, child.area.left, child.area.top, child.area.right, child.area.bottom));
+        }
+        for (int i = 0; i < count; ++i) CopyToScreen(dc, image, parts[i]);
+    }
+    if (pass.over_children.count) {
+        if (count) GDI_CALL(SelectClipRgn(dc, nullptr));
+        for (int i = 0; i < pass.over_children.count; ++i) CopyToScreen(dc, image, pass.over_children.rects[i]);
+        pass.over_children.count = 0;
+    }
+    GDI_CALL(ReleaseDC(pass.window, dc));
+    gdi_pending = true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Text. GDI renders it into a scratch section over a copy of the pixels it lands on; the
+// result is kept with those pixels, so the same label drawn again on the same background
+// (every tick, for the level bars' labels) is a copy, with no trip through GDI.
+// ---------------------------------------------------------------------------------------
+
+struct TextRenderer {
+    HDC dc = nullptr;
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ old_bitmap = nullptr;
+    HGDIOBJ old_font = nullptr;
+    uint32_t* bits = nullptr;
+    int width = 0, height = 0;
+    HFONT font = nullptr;                 // selected now
+    COLORREF text_colour = CLR_INVALID;   // as set on the DC now
+    COLORREF back_colour = CLR_INVALID;
+    int back_mode = 0;
+};
+TextRenderer renderer;
+
+struct KeptText {
+    std::string key;                 // font, text, colours, mode, angle and the box's place
+    std::vector<uint32_t> before;    // the pixels the text was drawn over
+    std::vector<uint32_t> after;     // and what GDI made of them
+};
+std::unordered_multimap<uint64_t, KeptText> kept_texts;
+constexpr size_t KEPT_TEXTS_MAX = 256;
+std::unordered_map<std::string, SIZE> text_extents;
+
+uint64_t Hash(const void* data, size_t bytes, uint64_t h = 1469598103934665603ull) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < bytes; ++i) {
+        h ^= p[i];
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+std::string FontKey(HFONT font) {
+    return std::string(reinterpret_cast<const char*>(&font), sizeof(font));
+}
+
+bool RendererReady(int width, int height) {
+    if (!renderer.dc) {
+        renderer.dc = GDI_CALL(CreateCompatibleDC(nullptr));
+        if (!renderer.dc) return false;
+        GDI_CALL(SetTextAlign(renderer.dc, TA_LEFT | TA_TOP | TA_NOUPDATECP));
+    }
+    if (width <= renderer.width && height <= renderer.height) return true;
+    int w = std::max(width, renderer.width), h = std::max(height, renderer.height);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = GDI_CALL(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!bitmap || !bits) {
+        if (bitmap) GDI_CALL(DeleteObject(bitmap));
+        return false;
+    }
+    HGDIOBJ previous = GDI_CALL(SelectObject(renderer.dc, bitmap));
+    if (renderer.bitmap) GDI_CALL(DeleteObject(renderer.bitmap));
+    else renderer.old_bitmap = previous;
+    renderer.bitmap = bitmap;
+    renderer.bits = static_cast<uint32_t*>(bits);
+    renderer.width = w;
+    renderer.height = h;
+    return true;
+}
+
+void RendererFont(HFONT font) {
+    if (renderer.font == font) return;
+    HGDIOBJ previous = GDI_CALL(SelectObject(renderer.dc, font));
+    if (!renderer.font) renderer.old_font = previous;
+    renderer.font = font;
+}
+
+SIZE TextExtent(HFONT font, const char* text) {
+    std::string key = FontKey(font) + text;
+    auto found = text_extents.find(key);
+    if (found != text_extents.end()) return found->second;
+    SIZE size = {0, 0};
+    if (!RendererReady(1, 1)) return size;
+    RendererFont(font);
+    if (!GDI_CALL(GetTextExtentPoint32A(renderer.dc, text, lstrlenA(text), &size))) size = SIZE{0, 0};
+    if (text_extents.size() >= KEPT_TEXTS_MAX) text_extents.clear();
+    text_extents.emplace(std::move(key), size);
+    return size;
+}
+
+// Forgets everything kept for a font that is about to go (its handle may come back as
+// another font).
+void ForgetFontTexts(HFONT font) {
+    std::string prefix = FontKey(font);
+    for (auto it = kept_texts.begin(); it != kept_texts.end();)
+        it = it->second.key.compare(0, prefix.size(), prefix) == 0 ? kept_texts.erase(it) : std::next(it);
+    for (auto it = text_extents.begin(); it != text_extents.end();)
+        it = it->first.compare(0, prefix.size(), prefix) == 0 ? text_extents.erase(it) : std::next(it);
+}
+
+void CopyBox(const Surface& s, const RECT& box, uint32_t* to) {
+    const int w = box.right - box.left;
+    for (int y = box.top; y < box.bottom; ++y)
+        std::memcpy(to + (size_t)(y - box.top) * w, s.pixels + (size_t)y * s.stride + box.left, (size_t)w * 4);
+}
+
+void PasteBox(Surface& s, const RECT& box, const uint32_t* from) {
+    const int w = box.right - box.left;
+    for (int y = box.top; y < box.bottom; ++y)
+        std::memcpy(s.pixels + (size_t)y * s.stride + box.left, from + (size_t)(y - box.top) * w, (size_t)w * 4);
+}
+
+// GDI draws `text` with its top-left corner at (x, y) of `before`, a box of the surface seen
+// from `box`'s corner; the result comes back in `after`, opaque.
+bool RenderText(const RECT& box, int x, int y, const char* text, int tenths, Colour colour, bool opaque,
+                const std::vector<uint32_t>& before, std::vector<uint32_t>& after) {
+    const int w = box.right - box.left, h = box.bottom - box.top;
+    if (!RendererReady(w, h)) return false;
+    for (int row = 0; row < h; ++row)
+        std::memcpy(renderer.bits + (size_t)row * renderer.width, before.data() + (size_t)row * w, (size_t)w * 4);
+    HFONT turned = nullptr;
+    if (tenths != 0) {
+        // A copy of the font turned by the angle, just for this.
+        LOGFONTA description;
+        if (!GDI_CALL(GetObjectA(pass.font, sizeof(description), &description))) return false;
+        description.lfEscapement = description.lfOrientation = tenths;
+        turned = GDI_CALL(CreateFontIndirectA(&description));
+        if (!turned) return false;
+    }
+    RendererFont(turned ? turned : pass.font);
+    if (renderer.text_colour != colour) {
+        GDI_CALL(SetTextColor(renderer.dc, colour));
+        renderer.text_colour = colour;
+    }
+    int mode = opaque ? OPAQUE : TRANSPARENT;
+    if (renderer.back_mode != mode) {
+        GDI_CALL(SetBkMode(renderer.dc, mode));
+        renderer.back_mode = mode;
+    }
+    if (opaque && renderer.back_colour != pass.back) {
+        GDI_CALL(SetBkColor(renderer.dc, pass.back));
+        renderer.back_colour = pass.back;
+    }
+    GDI_CALL(TextOutA(renderer.dc, x - box.left, y - box.top, text, lstrlenA(text)));
+    GDI_CALL(GdiFlush());
+    if (turned) {
+        RendererFont(pass.font);
+        GDI_CALL(DeleteObject(turned));
+    }
+    after.resize((size_t)w * h);
+    // GDI leaves alpha 0 wherever it draws; all of our pixels are opaque.
+    for (int row = 0; row < h; ++row) {
+        const uint32_t* from = renderer.bits + (size_t)row * renderer.width;
+        uint32_t* to = after.data() + (size_t)row * w;
+        for (int i = 0; i < w; ++i) to[i] = from[i] | PIXEL_OPAQUE;
+    }
+    return true;
+}
+
+void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour) {
+    if (!Open() || !text || !pass.image) return;
+    const int tenths = static_cast<int>(std::lround(degrees * 10.0));
+    const bool opaque = pass.mode == DRAWMODE_DEFAULT;
+    SIZE size = TextExtent(pass.font, text);
+    // The box the text can touch: its cell, turned about (x, y) when turned, with a margin
+    // for glyphs that overhang the cell.
+    const int margin = std::max(4, (int)size.cy / 3);
+    double left = x, top = y, right = x + size.cx, bottom = y + size.cy;
+    if (tenths != 0) {
+        double a = tenths * 3.14159265358979323846 / 1800.0, c = std::cos(a), s = std::sin(a);
+        const double cx[4] = {0, (double)size.cx, 0, (double)size.cx};
+        const double cy[4] = {0, 0, (double)size.cy, (double)size.cy};
+        left = right = x;
+        top = bottom = y;
+        for (int i = 0; i < 4; ++i) {
+            double px = x + cx[i] * c + cy[i] * s, py = y - cx[i] * s + cy[i] * c;
+            left = std::min(left, px);
+            right = std::max(right, px);
+            top = std::min(top, py);
+            bottom = std::max(bottom, py);
+        }
+    }
+    RECT whole{(LONG)std::floor(left) - margin, (LONG)std::floor(top) - margin, (LONG)std::ceil(right) + margin,
+               (LONG)std::ceil(bottom) + margin};
+    RECT box = RectMeet(whole, RECT{0, 0, pass.surface.width, pass.surface.height});
+    if (RectEmpty(box)) return;
+    const int w = box.right - box.left, h = box.bottom - box.top;
+
+    std::vector<uint32_t> before((size_t)w * h);
+    CopyBox(pass.surface, box, before.data());
+    struct {
+        Colour colour, back;
+        int opaque, tenths, dx, dy, w, h;
+    } params = {colour, opaque ? pass.back : 0, opaque, tenths, (int)(box.left - x), (int)(box.top - y), w, h};
+    std::string key = FontKey(pass.font);
+    key.append(reinterpret_cast<const char*>(&params), sizeof(params));
+    key += text;
+    uint64_t hash = Hash(key.data(), key.size());
+    for (uint32_t pixel : before) hash = (hash ^ pixel) * 1099511628211ull;
+
+    auto range = kept_texts.equal_range(hash);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.key == key && it->second.before == before) {
+            PasteBox(pass.surface, box, it->second.after.data());
+            Mark(box.left, box.top, box.right, box.bottom);
+            return;
+        }
+    }
+    KeptText kept;
+    if (!RenderText(box, x, y, text, tenths, colour, opaque, before, kept.after)) return;
+    PasteBox(pass.surface, box, kept.after.data());
+    Mark(box.left, box.top, box.right, box.bottom);
+    if (kept_texts.size() >= KEPT_TEXTS_MAX) kept_texts.clear();
+    kept.key = std::move(key);
+    kept.before = std::move(before);
+    kept_texts.emplace(hash, std::move(kept));
+}
+
+// ---------------------------------------------------------------------------------------
+// Window back buffers
+// ---------------------------------------------------------------------------------------
+
+struct BackBuffer {
+    HWND window = nullptr;
+    PlatformImage* image = nullptr;
+    COLORREF background = 0;
+    uint64_t children_generation = 0;   // layout_generation when `children` was looked up
+    std::vector<ChildArea> children;
+};
+std::vector<BackBuffer> back_buffers;
+
+BackBuffer* FindBackBuffer(HWND window) {
+    for (BackBuffer& b : back_buffers)
+        if (b.window == window) return &b;
+    return nullptr;
+}
+
+// The colour the window's class erases its background with.
+COLORREF ClassBackground(HWND window) {
+    LONG_PTR brush = GetClassLongPtrA(window, GCLP_HBRBACKGROUND);
+    if (brush > 0 && brush <= 64) return GetSysColor((int)brush - 1);   // COLOR_... + 1
+    LOGBRUSH description;
+    if (brush && GDI_CALL(GetObjectA(reinterpret_cast<HBRUSH>(brush), sizeof(description), &description)))
+        return description.lbColor;
+    return GetSysColor(COLOR_WINDOW);
+}
+
+// The window's back buffer at the size of its client area, made or resized as needed; what
+// it held stays, new parts are the background colour. Null for an empty client area.
+PlatformImage* SizedBackBuffer(HWND window, int width, int height) {
+    BackBuffer* found = FindBackBuffer(window);
+    if (found && found->image && found->image->width == width && found->image->height == height)
+        return found->image;
+    if (width <= 0 || height <= 0) return found ? found->image : nullptr;
+    PlatformImage* image = NewImage(width, height, 32);
+    if (!image) return found ? found->image : nullptr;
+    if (!found) {
+        back_buffers.push_back(BackBuffer{window, nullptr, ClassBackground(window)});
+        found = &back_buffers.back();
+    }
+    Surface view = image->View();
+    RasterFillBox(view, 0, 0, width, height, found->background & 0x00FFFFFFu);
+    if (found->image) {
+        RasterBlit(view, found->image->View(), 0, 0);
+        DeleteImage(found->image);
+    }
+    found->image = image;
+    return image;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Shared with the rest of the backend
+// ---------------------------------------------------------------------------------------
+
+void FlushGdiWork() {
+    if (!gdi_pending) return;
+    GDI_CALL(GdiFlush());
+    gdi_pending = false;
+}
+
+void NoteGdiWork() {
+    gdi_pending = true;
+}
+
+void NoteLayoutChange() {
+    ++layout_generation;
+}
+
+HDC KeptImageDC(PlatformImage* image) {
+    if (!image) return nullptr;
+    if (!image->dc) {
+        image->dc = GDI_CALL(CreateCompatibleDC(nullptr));
+        if (image->dc) image->dc_old_bitmap = GDI_CALL(SelectObject(image->dc, image->bitmap));
+    }
+    return image->dc;
+}
+
+void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r) {
+    RECT part = RectMeet(r, RECT{0, 0, image->width, image->height});
+    HDC source = KeptImageDC(image);
+    if (RectEmpty(part) || !source) return;
+    GDI_CALL(BitBlt(dc, part.left, part.top, part.right - part.left, part.bottom - part.top, source, part.left,
+                    part.top, SRCCOPY));
+}
+
+void ShowImageOn(HWND window, PlatformImage* image) {
+    // An image may be a control's: it is selected here only for the copy, never kept.
+    static HDC source = nullptr;
+    if (!source) source = GDI_CALL(CreateCompatibleDC(nullptr));
+    if (!source || !image) return;
+    HDC dc = GDI_CALL(GetDC(window));
+    if (!dc) return;
+    HGDIOBJ old = GDI_CALL(SelectObject(source, image->bitmap));
+    GDI_CALL(BitBlt(dc, 0, 0, image->width, image->height, source, 0, 0, SRCCOPY));
+    GDI_CALL(SelectObject(source, old));
+    GDI_CALL(ReleaseDC(window, dc));
+    gdi_pending = true;
+}
+
+void NoteShown(PlatformImage* image, const RECT& r) {
+    if (!image || !image->shown_valid || image->depth != 32) return;
+    RECT part = RectMeet(r, RECT{0, 0, image->width, image->height});
+    const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
+    for (int y = part.top; y < part.bottom; ++y)
+        std::memcpy(image->shown.data() + (size_t)y * image->width + part.left,
+                    now + (size_t)y * image->width + part.left, (size_t)(part.right - part.left) * 4);
+}
+
+bool DrawingOnImage(PlatformImage* image) {
+    return Open() && image && pass.image == image;
+}
+
+bool HasBackBuffer(HWND window) {
+    BackBuffer* found = FindBackBuffer(window);
+    return found && found->image;
+}
+
+bool PaintFromBackBuffer(HWND window) {
+    BackBuffer* found = FindBackBuffer(window);
+    if (!found || !found->image) return false;
+    PAINTSTRUCT paint;
+    HDC dc = GDI_CALL(BeginPaint(window, &paint));
+    if (dc) {
+        CopyToScreen(dc, found->image, paint.rcPaint);
+        NoteShown(found->image, paint.rcPaint);
+        // A client area grown since the last pass shows the background beyond the buffer.
+        RECT right{found->image->width, 0, paint.rcPaint.right, paint.rcPaint.bottom};
+        RECT below{0, found->image->height, found->image->width, paint.rcPaint.bottom};
+        if (!RectEmpty(RectMeet(right, paint.rcPaint)) || !RectEmpty(RectMeet(below, paint.rcPaint))) {
+            HBRUSH brush = GDI_CALL(CreateSolidBrush(found->background));
+            RECT r1 = RectMeet(right, paint.rcPaint), r2 = RectMeet(below, paint.rcPaint);
+            if (!RectEmpty(r1)) GDI_CALL(FillRect(dc, &r1, brush));
+            if (!RectEmpty(r2)) GDI_CALL(FillRect(dc, &r2, brush));
+            GDI_CALL(DeleteObject(brush));
+        }
+    }
+    GDI_CALL(EndPaint(window, &paint));
+    gdi_pending = true;
+    return true;
+}
+
+void ResetBackBuffer(HWND window, COLORREF colour) {
+    RECT client;
+    if (!GetClientRect(window, &client)) return;
+    if (pass.kind == TARGET_WINDOW && pass.window == window) EndDrawing();
+    BackBuffer* found = FindBackBuffer(window);
+    if (found) found->background = colour;
+    FlushGdiWork();
+    PlatformImage* image = SizedBackBuffer(window, client.right, client.bottom);
+    found = FindBackBuffer(window);
+    if (!found) return;
+    found->background = colour;
+    if (image) {
+        Surface view = image->View();
+        RasterFillBox(view, 0, 0, view.width, view.height, colour & 0x00FFFFFFu);
+        image->shown_valid = false;
+    }
+}
+
+void ForgetBackBuffer(HWND window) {
+    for (size_t i = 0; i < back_buffers.size();) {
+        BackBuffer& b = back_buffers[i];
+        if (b.window == window || !IsWindow(b.window)) {
+            if (pass.image == b.image) pass = DrawingPass();
+            DeleteImage(b.image);
+            back_buffers.erase(back_buffers.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------------------
 // Images
@@ -141,9 +691,9 @@ PlatformImage* NewImage(int width, int height, int depth) {
     info.bmiHeader.biBitCount = static_cast<WORD>(depth);
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP bitmap = GDI_CALL(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (!bitmap || !bits) {
-        if (bitmap) DeleteObject(bitmap);
+        if (bitmap) GDI_CALL(DeleteObject(bitmap));
         return nullptr;
     }
     PlatformImage* image = new PlatformImage;
@@ -153,23 +703,37 @@ PlatformImage* NewImage(int width, int height, int depth) {
     image->height = height;
     image->depth = depth;
     image->stride = ((width * depth + 31) / 32) * 4;
-    std::memset(image->bits, 0, (size_t)image->stride * height);
-    MakeImageOpaque(image);
+    if (depth == 24) {
+        std::memset(image->bits, 0, (size_t)image->stride * height);
+        image->shadow.assign((size_t)width * height, PIXEL_OPAQUE);
+    } else {
+        std::fill_n(reinterpret_cast<uint32_t*>(image->bits), (size_t)width * height, PIXEL_OPAQUE);
+    }
     return image;
 }
 
 void DeleteImage(PlatformImage* image) {
     if (!image) return;
-    DeleteObject(image->bitmap);
+    if (pass.image == image) pass = DrawingPass();
+    if (image->dc) {
+        GDI_CALL(SelectObject(image->dc, image->dc_old_bitmap));
+        GDI_CALL(DeleteDC(image->dc));
+    }
+    GDI_CALL(DeleteObject(image->bitmap));
     delete image;
 }
 
-void MakeImageOpaque(PlatformImage* image) {
-    if (!image || image->depth != 32) return;
-    GdiFlush();
+void SyncImageBits(PlatformImage* image) {
+    if (!image || image->depth != 24) return;
     for (int y = 0; y < image->height; ++y) {
-        uint8_t* row = image->bits + (size_t)y * image->stride;
-        for (int x = 0; x < image->width; ++x) row[x * 4 + 3] = 255;
+        const uint32_t* from = image->shadow.data() + (size_t)y * image->width;
+        uint8_t* to = image->bits + (size_t)y * image->stride;
+        for (int x = 0; x < image->width; ++x, to += 3) {
+            uint32_t p = from[x];
+            to[0] = (uint8_t)PixelBlue(p);
+            to[1] = (uint8_t)PixelGreen(p);
+            to[2] = (uint8_t)PixelRed(p);
+        }
     }
 }
 
@@ -195,23 +759,22 @@ int ImageHeight(ImageRef image) {
 // ---------------------------------------------------------------------------------------
 
 FontRef MakeFont(const char* face, int points, int weight) {
-    HDC screen = GetDC(nullptr);
-    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
-    HFONT font = CreateFontA(-MulDiv(points, dpi, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
-                             face ? face : "");
+    HDC screen = GDI_CALL(GetDC(nullptr));
+    int dpi = screen ? GDI_CALL(GetDeviceCaps(screen, LOGPIXELSY)) : 96;
+    if (screen) GDI_CALL(ReleaseDC(nullptr, screen));
+    HFONT font = GDI_CALL(CreateFontA(-MulDiv(points, dpi, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE,
+                                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                      DEFAULT_PITCH, face ? face : ""));
     return reinterpret_cast<FontRef>(font);
 }
 
 void ReleaseFont(FontRef font) {
     HFONT hfont = reinterpret_cast<HFONT>(font);
     if (!hfont) return;
-    if (Open() && pass.font == hfont) {
-        pass.font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-        SelectObject(pass.dc, pass.font);
-    }
-    DeleteObject(hfont);
+    if (Open() && pass.font == hfont) pass.font = DefaultFont();
+    if (renderer.dc && renderer.font == hfont) RendererFont(DefaultFont());
+    ForgetFontTexts(hfont);
+    GDI_CALL(DeleteObject(hfont));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -224,51 +787,46 @@ bool BeginDrawingWindow(WindowRef window) {
     HWND hwnd = AsHwnd(window);
     EndDrawing();
     if (!IsWindow(hwnd)) return false;
-    HDC dc = GetDC(hwnd);
-    if (!dc) return false;
     RECT client;
-    GetClientRect(hwnd, &client);
-    StartPass(TARGET_WINDOW, hwnd, nullptr, dc, client.right, client.bottom);
-    return true;
-}
-
-static bool BeginOnImage(TargetKind kind, HWND window, PlatformImage* image) {
-    EndDrawing();
-    if (!image) return false;
-    HDC dc = CreateCompatibleDC(nullptr);
-    if (!dc) return false;
-    HGDIOBJ old_bitmap = SelectObject(dc, image->bitmap);
-    StartPass(kind, window, image, dc, image->width, image->height);
-    pass.old_bitmap = old_bitmap;
+    if (!GetClientRect(hwnd, &client)) return false;
+    FlushGdiWork();
+    PlatformImage* buffer = SizedBackBuffer(hwnd, client.right, client.bottom);
+    // An empty client area (minimised) opens a pass that draws nothing.
+    if (buffer && (buffer->width != client.right || buffer->height != client.bottom)) buffer = nullptr;
+    StartPass(TARGET_WINDOW, hwnd, buffer);
+    if (BackBuffer* record = FindBackBuffer(hwnd)) {
+        if (record->children_generation != layout_generation) {
+            record->children = PaintedByChildren(hwnd);
+            record->children_generation = layout_generation;
+        }
+        pass.children = record->children;
+    }
     return true;
 }
 
 bool BeginDrawingCanvas(WindowRef canvas) {
     HWND hwnd = AsHwnd(canvas);
-    return BeginOnImage(TARGET_CANVAS, hwnd, CanvasImage(hwnd));
+    EndDrawing();
+    PlatformImage* image = CanvasImage(hwnd);
+    if (!image) return false;
+    FlushGdiWork();
+    StartPass(TARGET_CANVAS, hwnd, image);
+    return true;
 }
 
 bool BeginDrawingImage(ImageRef image) {
-    return BeginOnImage(TARGET_IMAGE, nullptr, image);
+    EndDrawing();
+    if (!image) return false;
+    FlushGdiWork();
+    StartPass(TARGET_IMAGE, nullptr, image);
+    return true;
 }
 
 void EndDrawing() {
     if (!Open()) return;
-    DrawingPass ended = pass;
+    PresentPass();
+    if (pass.kind == TARGET_IMAGE) SyncImageBits(pass.image);
     pass = DrawingPass();
-    SelectObject(ended.dc, ended.old_font);
-    SelectObject(ended.dc, ended.old_brush);
-    SelectObject(ended.dc, ended.old_pen);
-    if (ended.kind == TARGET_WINDOW) {
-        ReleaseDC(ended.window, ended.dc);
-        return;
-    }
-    GdiFlush();
-    SelectObject(ended.dc, ended.old_bitmap);   // the image may go into a control next
-    DeleteDC(ended.dc);
-    // All of our drawing is opaque; GDI thinks otherwise and writes alpha 0.
-    MakeImageOpaque(ended.image);
-    if (ended.kind == TARGET_CANVAS) RedrawWindow(ended.window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
 }
 
 bool IsDrawing() {
@@ -276,11 +834,11 @@ bool IsDrawing() {
 }
 
 int DrawingWidth() {
-    return Open() ? pass.width : 0;
+    return Open() ? pass.surface.width : 0;
 }
 
 int DrawingHeight() {
-    return Open() ? pass.height : 0;
+    return Open() ? pass.surface.height : 0;
 }
 
 void SetDrawingMode(int mode) {
@@ -310,87 +868,30 @@ void SetLinearGradient(int x1, int y1, int x2, int y2) {
 void FillBox(int x, int y, int width, int height, Colour colour) {
     if (!Open() || width <= 0 || height <= 0) return;
     if (pass.mode == DRAWMODE_GRADIENT) {
-        FillGradientBox(x, y, width, height);
-        return;
+        Gradient gradient{pass.gradient_x1, pass.gradient_y1, pass.gradient_x2, pass.gradient_y2, pass.front, pass.back};
+        RasterFillGradientBox(pass.surface, x, y, width, height, gradient);
+    } else {
+        RasterFillBox(pass.surface, x, y, width, height, colour);
     }
-    SetDCBrushColor(pass.dc, colour);
-    PatBlt(pass.dc, x, y, width, height, PATCOPY);
+    Mark(x, y, (long long)x + width, (long long)y + height);
 }
 
 void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_y, Colour colour) {
     if (!Open() || width <= 0 || height <= 0) return;
-    radius_x = std::clamp(radius_x, 0, width / 2);
-    radius_y = std::clamp(radius_y, 0, height / 2);
-    SetDCBrushColor(pass.dc, colour);
-    if (radius_x == 0 || radius_y == 0) {
-        PatBlt(pass.dc, x, y, width, height, PATCOPY);
-        return;
-    }
-    // Row by row: the corner ellipses (radii rx, ry, centred ry in from the top and bottom
-    // edges) pull each row in by the ellipse's inset at the row's centre line.
-    int first = std::max(y, 0), last = std::min(y + height, pass.height);
-    for (int py = first; py < last; ++py) {
-        double centre = py + 0.5, into = 0.0;
-        if (centre < y + radius_y) into = (y + radius_y) - centre;
-        else if (centre > y + height - radius_y) into = centre - (y + height - radius_y);
-        double inset = 0.0;
-        if (into > 0.0) {
-            double t = into / radius_y;
-            if (t > 1.0) continue;
-            inset = radius_x - radius_x * std::sqrt(1.0 - t * t);
-        }
-        FillSpan(py, (int)std::ceil(x + inset - 0.5), (int)std::floor(x + width - inset - 0.5));
-    }
+    RasterFillRoundBox(pass.surface, x, y, width, height, radius_x, radius_y, colour);
+    Mark(x, y, (long long)x + width, (long long)y + height);
 }
 
 void FillDisc(int x, int y, int radius, Colour colour) {
     if (!Open() || radius < 0) return;
-    // Every pixel with (px - x)^2 + (py - y)^2 <= r^2, one span a row.
-    SetDCBrushColor(pass.dc, colour);
-    long long r2 = (long long)radius * radius;
-    int half = radius;
-    for (int dy = 0; dy <= radius; ++dy) {
-        long long rest = r2 - (long long)dy * dy;
-        while ((long long)half * half > rest) --half;
-        FillSpan(y + dy, x - half, x + half);
-        if (dy != 0) FillSpan(y - dy, x - half, x + half);
-    }
+    RasterDisc(pass.surface, x, y, radius, colour);
+    Mark((long long)x - radius, (long long)y - radius, (long long)x + radius + 1, (long long)y + radius + 1);
 }
 
 void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
     if (!Open()) return;
-    // LineTo breaks ties its own way and leaves out the last pixel, so the line is laid
-    // down here: Bresenham's pixels, both ends included, each straight run in one PatBlt
-    // (a few per segment for the scope trace, not one call a pixel).
-    SetDCBrushColor(pass.dc, colour);
-    int dx = std::abs(x2 - x1), dy = -std::abs(y2 - y1);
-    int sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1;
-    int err = dx + dy;
-    bool along_x = dx >= -dy;
-    int run_x = x1, run_y = y1;   // first pixel of the current run
-    for (;;) {
-        int x = x1, y = y1;
-        bool last = x1 == x2 && y1 == y2;
-        if (!last) {
-            int e2 = 2 * err;
-            if (e2 >= dy) {
-                err += dy;
-                x1 += sx;
-            }
-            if (e2 <= dx) {
-                err += dx;
-                y1 += sy;
-            }
-        }
-        // The run ends at (x, y) when the next pixel leaves its row (or column).
-        if (last || (along_x ? y1 != y : x1 != x)) {
-            int left = std::min(run_x, x), top = std::min(run_y, y);
-            PatBlt(pass.dc, left, top, std::abs(x - run_x) + 1, std::abs(y - run_y) + 1, PATCOPY);
-            run_x = x1;
-            run_y = y1;
-        }
-        if (last) break;
-    }
+    RasterLine(pass.surface, x1, y1, x2, y2, colour);
+    Mark(std::min(x1, x2), std::min(y1, y2), (long long)std::max(x1, x2) + 1, (long long)std::max(y1, y2) + 1);
 }
 
 void DrawExtentLine(int x, int y, int width, int height) {
@@ -405,44 +906,29 @@ void DrawExtentLine(int x, int y, int width, int height) {
 void UseFont(FontRef font) {
     if (!Open()) return;
     HFONT hfont = reinterpret_cast<HFONT>(font);
-    pass.font = hfont ? hfont : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    SelectObject(pass.dc, pass.font);
+    pass.font = hfont ? hfont : DefaultFont();
 }
 
 void DrawTextAt(int x, int y, const char* text, Colour colour) {
-    if (!Open() || !text) return;
-    PutText(x, y, text, colour & 0x00FFFFFFu);
+    DrawTextPass(x, y, text, 0.0, colour & 0x00FFFFFFu);
 }
 
 void DrawTextInFront(int x, int y, const char* text) {
-    if (!Open() || !text) return;
-    PutText(x, y, text, pass.front);
+    DrawTextPass(x, y, text, 0.0, pass.front);
 }
 
 void DrawRotatedText(int x, int y, const char* text, double degrees, Colour colour) {
-    if (!Open() || !text) return;
-    // A copy of the current font turned by the angle (in tenths of a degree), just for this.
-    LOGFONTA description;
-    if (!GetObjectA(pass.font, sizeof(description), &description)) return;
-    description.lfEscapement = description.lfOrientation = static_cast<LONG>(std::lround(degrees * 10.0));
-    HFONT turned = CreateFontIndirectA(&description);
-    if (!turned) return;
-    SelectObject(pass.dc, turned);
-    PutText(x, y, text, colour & 0x00FFFFFFu);
-    SelectObject(pass.dc, pass.font);
-    DeleteObject(turned);
+    DrawTextPass(x, y, text, degrees, colour & 0x00FFFFFFu);
 }
 
 int TextWidth(const char* text) {
-    SIZE size = {};
-    if (!Open() || !text || !GetTextExtentPoint32A(pass.dc, text, lstrlenA(text), &size)) return 0;
-    return size.cx;
+    if (!Open() || !text) return 0;
+    return TextExtent(pass.font, text).cx;
 }
 
 int TextHeight(const char* text) {
-    SIZE size = {};
-    if (!Open() || !text || !GetTextExtentPoint32A(pass.dc, text, lstrlenA(text), &size)) return 0;
-    return size.cy;
+    if (!Open() || !text) return 0;
+    return TextExtent(pass.font, text).cy;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -451,33 +937,52 @@ int TextHeight(const char* text) {
 
 void FloodFillTo(int x, int y, Colour border, Colour fill) {
     if (!Open()) return;
-    SetDCBrushColor(pass.dc, fill);
-    ExtFloodFill(pass.dc, x, y, border & 0x00FFFFFFu, FLOODFILLBORDER);
+    RasterFloodFill(pass.surface, x, y, border & 0x00FFFFFFu, fill & 0x00FFFFFFu);
+    MarkAll();
 }
 
 Colour ReadPixel(int x, int y) {
-    if (!Open()) return CLR_INVALID;
-    COLORREF colour = GetPixel(pass.dc, x, y);
-    return colour == CLR_INVALID ? CLR_INVALID : (colour & 0x00FFFFFFu);
+    const Surface& s = pass.surface;
+    if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return CLR_INVALID;
+    if (pass.kind == TARGET_WINDOW) {
+        // Children are painted on the screen, not into the back buffer: there the window
+        // shows what they painted, read back once what the pass drew so far is shown.
+        POINT point{x, y};
+        HWND child = ChildWindowFromPointEx(pass.window, point, CWP_SKIPINVISIBLE);
+        if (child && child != pass.window) {
+            PresentPass();
+            HDC dc = GDI_CALL(GetDC(pass.window));
+            COLORREF colour = dc ? GDI_CALL(GetPixel(dc, x, y)) : CLR_INVALID;
+            if (dc) GDI_CALL(ReleaseDC(pass.window, dc));
+            return colour == CLR_INVALID ? CLR_INVALID : (colour & 0x00FFFFFFu);
+        }
+    }
+    return ToColour(s.pixels[(size_t)y * s.stride + x]);
 }
 
 void WritePixel(int x, int y, Colour colour) {
-    if (Open()) SetPixelV(pass.dc, x, y, colour & 0x00FFFFFFu);
+    Surface& s = pass.surface;
+    if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
+    s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
+    if (pass.kind == TARGET_IMAGE) return;
+    RECT& box = pass.pixel_box;
+    if (RectEmpty(box)) {
+        box = RECT{x, y, x + 1, y + 1};
+        return;
+    }
+    box.left = std::min<LONG>(box.left, x);
+    box.top = std::min<LONG>(box.top, y);
+    box.right = std::max<LONG>(box.right, x + 1);
+    box.bottom = std::max<LONG>(box.bottom, y + 1);
 }
 
 static void DrawImage(ImageRef image, int x, int y, bool with_alpha) {
     if (!Open() || !image || image == pass.image) return;
-    HDC source = CreateCompatibleDC(pass.dc);
-    HGDIOBJ old = SelectObject(source, image->bitmap);
-    if (with_alpha && image->depth == 32) {
-        // The image's colours count as premultiplied by its alpha; our opaque ones are.
-        BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-        AlphaBlend(pass.dc, x, y, image->width, image->height, source, 0, 0, image->width, image->height, blend);
-    } else {
-        BitBlt(pass.dc, x, y, image->width, image->height, source, 0, 0, SRCCOPY);
-    }
-    SelectObject(source, old);
-    DeleteDC(source);
+    Surface from = image->View();
+    // Only a 32-bit image has an alpha to honour.
+    if (with_alpha && image->depth == 32) RasterBlitAlpha(pass.surface, from, x, y);
+    else RasterBlit(pass.surface, from, x, y);
+    Mark(x, y, (long long)x + image->width, (long long)y + image->height);
 }
 
 void DrawImagePlain(ImageRef image, int x, int y) {

@@ -82,20 +82,25 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
         UnregisterClassA(class_name, ProgramInstance());
         return nullptr;
     }
+    // A back buffer left by a window that went without DestroyWindowTree, under a handle
+    // now reused, must not show here.
+    ForgetBackBuffer(window);
     ShowWindow(window, SW_SHOWNORMAL);
-    UpdateWindow(window);
+    GDI_CALL(UpdateWindow(window));
     return AsWindowRef(window);
 }
 
 void SetWindowBackground(WindowRef window, Colour colour) {
     HWND hwnd = AsHwnd(window);
     if (!hwnd) return;
-    HBRUSH brush = CreateSolidBrush(colour);
+    HBRUSH brush = GDI_CALL(CreateSolidBrush(colour));
     SetClassLongPtrA(hwnd, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(brush));
     HBRUSH old = static_cast<HBRUSH>(GetPropA(hwnd, BACKGROUND_PROPERTY));
     SetPropA(hwnd, BACKGROUND_PROPERTY, brush);
-    if (old) DeleteObject(old);
-    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    if (old) GDI_CALL(DeleteObject(old));
+    // What drawing on the window leaves in its back buffer is erased with the rest.
+    ResetBackBuffer(hwnd, colour & 0x00FFFFFFu);
+    GDI_CALL(RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW));
 }
 
 void DestroyWindowTree(WindowRef window) {
@@ -108,8 +113,10 @@ void DestroyWindowTree(WindowRef window) {
                      GetClassNameA(hwnd, class_name, sizeof(class_name)) > 0 &&
                      std::strncmp(class_name, "KorveltWindow", 13) == 0;
     DestroyWindow(hwnd);
+    NoteLayoutChange();
+    ForgetBackBuffer(hwnd);   // and those of its children
     if (own_class) UnregisterClassA(class_name, ProgramInstance());
-    if (brush) DeleteObject(brush);
+    if (brush) GDI_CALL(DeleteObject(brush));
 }
 
 bool GetWindowFrame(WindowRef window, RectI* frame) {
@@ -125,11 +132,13 @@ bool GetClientSize(WindowRef window, int* width, int* height) {
 }
 
 bool PlaceWindow(WindowRef window, const WindowPlacementRecord* placement) {
+    NoteLayoutChange();
     return placement && SetWindowPlacement(AsHwnd(window), reinterpret_cast<const WINDOWPLACEMENT*>(placement));
 }
 
 void ShowWindowAs(WindowRef window, int show_command) {
     ShowWindow(AsHwnd(window), show_command);
+    NoteLayoutChange();
 }
 
 bool IsWindowShown(WindowRef window) {
@@ -138,6 +147,7 @@ bool IsWindowShown(WindowRef window) {
 
 void MoveControl(WindowRef control, int x, int y, int width, int height) {
     MoveWindow(AsHwnd(control), x, y, width, height, TRUE);
+    NoteLayoutChange();
 }
 
 bool GetControlRect(WindowRef control, RectI* rect) {
@@ -151,6 +161,7 @@ bool GetControlRect(WindowRef control, RectI* rect) {
 
 void ShowControl(WindowRef control, bool visible) {
     ShowWindow(AsHwnd(control), visible ? SW_SHOW : SW_HIDE);
+    NoteLayoutChange();
 }
 
 bool IsControlVisible(WindowRef control) {
@@ -197,7 +208,11 @@ intptr_t CallWindowProcedure(WindowProcedure procedure, WindowRef window, uint32
 }
 
 intptr_t DefaultWindowProcedure(WindowRef window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-    return DefWindowProcA(AsHwnd(window), message, wparam, lparam);
+    HWND hwnd = AsHwnd(window);
+    // A window that has been drawn on shows its back buffer, which holds its background too.
+    if (message == WM_ERASEBKGND && HasBackBuffer(hwnd)) return 1;
+    if (message == WM_PAINT && PaintFromBackBuffer(hwnd)) return 0;
+    return DefWindowProcA(hwnd, message, wparam, lparam);
 }
 
 void SetWindowProperty(WindowRef window, const char* name, void* value) {
