@@ -89,6 +89,9 @@ bool DrawingOnImage(PlatformImage* image);
 // True (and the message handled) when `window` has one.
 bool PaintFromBackBuffer(HWND window);
 bool HasBackBuffer(HWND window);
+// Paints the back buffer into a DC a child handed over with WM_ERASEBKGND (a transparent
+// child asking its parent for what lies beneath it). False when there is no back buffer.
+bool EraseFromBackBuffer(HWND window, HDC dc);
 // Fills the whole back buffer with `colour`, making one when there is none.
 void ResetBackBuffer(HWND window, COLORREF colour);
 void ForgetBackBuffer(HWND window);

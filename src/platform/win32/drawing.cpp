@@ -646,6 +646,19 @@ bool PaintFromBackBuffer(HWND window) {
     return true;
 }
 
+bool EraseFromBackBuffer(HWND window, HDC dc) {
+    BackBuffer* found = FindBackBuffer(window);
+    if (!found || !found->image || !dc) return false;
+    // A transparent child (the flat toolbar) hands its DC over with the origin moved to ours,
+    // so the clip box is in our client coordinates.
+    RECT box;
+    if (GDI_CALL(GetClipBox(dc, &box)) == ERROR) return false;
+    FlushGdiWork();
+    CopyToScreen(dc, found->image, box);
+    gdi_pending = true;
+    return true;
+}
+
 void ResetBackBuffer(HWND window, COLORREF colour) {
     RECT client;
     if (!GetClientRect(window, &client)) return;

@@ -210,7 +210,13 @@ intptr_t CallWindowProcedure(WindowProcedure procedure, WindowRef window, uint32
 intptr_t DefaultWindowProcedure(WindowRef window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
     HWND hwnd = AsHwnd(window);
     // A window that has been drawn on shows its back buffer, which holds its background too.
-    if (message == WM_ERASEBKGND && HasBackBuffer(hwnd)) return 1;
+    // Its own erase is left to WM_PAINT, which copies the buffer but leaves children out; a
+    // transparent child that asks for what lies beneath it gets the buffer's pixels.
+    if (message == WM_ERASEBKGND && HasBackBuffer(hwnd)) {
+        HDC dc = reinterpret_cast<HDC>(wparam);
+        if (dc && WindowFromDC(dc) != hwnd) EraseFromBackBuffer(hwnd, dc);
+        return 1;
+    }
     if (message == WM_PAINT && PaintFromBackBuffer(hwnd)) return 0;
     return DefWindowProcA(hwnd, message, wparam, lparam);
 }

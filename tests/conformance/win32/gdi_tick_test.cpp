@@ -39,6 +39,8 @@ void PutTone(int first_frame = 0) {
     }
     program.last_data = program.analysis_block;
     program.last_bytes_recorded = 512;
+    // Fresh, as if just delivered: an input quiet for long reads as silence.
+    program.last_delivery_us = MonotonicMicros();
 }
 
 // GDI calls of each of `ticks` display ticks, each on a new stretch of the tone.
