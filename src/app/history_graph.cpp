@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/state.h"
 
@@ -38,9 +39,16 @@ void RedrawHistory(WindowRef window, HistoryGraphData* data) {
     const int32_t w = data->width;
     const int32_t h = data->height;
     if (BeginDrawingImage(data->image)) {
-        FillBox(0, 0, w, h, HISTORY_BACKGROUND);
-        for (int32_t j = 0; j <= w - 2; ++j) {
-            DrawHistorySegment(j, HistoryRow(data->values[j], h), HistoryRow(data->values[j + 1], h), h);
+        // A steady level sends the same value again and again: the chart already shows
+        // exactly these values, and drawing it again would change no pixel.
+        const size_t bytes = (size_t)w * sizeof(int32_t);
+        if (!data->drawn_valid || std::memcmp(data->drawn, data->values, bytes) != 0) {
+            FillBox(0, 0, w, h, HISTORY_BACKGROUND);
+            for (int32_t j = 0; j <= w - 2; ++j) {
+                DrawHistorySegment(j, HistoryRow(data->values[j], h), HistoryRow(data->values[j + 1], h), h);
+            }
+            std::memcpy(data->drawn, data->values, bytes);
+            data->drawn_valid = 1;
         }
         EndDrawing();
     }

@@ -268,8 +268,14 @@ void PaintControlNow(PlatformWindow* c) {
     Surface s = ContentSurface(top);
     PaintControl(s, c, area);
     CanvasesOverdrawn(top, area, nullptr);
-    // A canvas just painted whole shows its backing (unless children of its own cover it).
+    // A canvas just painted whole shows its backing (unless children of its own cover it);
+    // an image control its image, when nothing clips it.
     if (c->kind == WindowKind::CANVAS && c->children.empty()) c->backing_shown = true;
+    if (c->kind == WindowKind::IMAGE_CONTROL && c->children.empty() && RectEqual(area, AbsoluteRect(c))) {
+        c->painting_shown = c->image != nullptr;
+        c->painted_image = c->image;
+        c->painted_version = c->image ? c->image->content_version : 0;
+    }
     SurfaceChanged(top, area);
 }
 
@@ -405,6 +411,12 @@ intptr_t PLATFORM_CALLBACK ImageControlProcedure(WindowRef w, uint32_t message, 
     if (message == STM_SETIMAGE_MESSAGE && wparam == IMAGE_BITMAP_TYPE) {
         PlatformImage* previous = w->image;
         w->image = (PlatformImage*)lparam;
+        // The same image, not drawn on since it was painted here, over pixels nobody touched:
+        // painting it again would change nothing (the history graph sets its image on every
+        // value, and on a steady level draws nothing new).
+        if (w->image && w->image == previous && w->painting_shown && w->painted_image == w->image &&
+            w->painted_version == w->image->content_version && IsPaintable(w))
+            return (intptr_t)previous;
         if (w->image)
             MoveControl(w, w->rect.left, w->rect.top, w->image->width + 4, w->image->height + 4);
         PaintControlNow(w);
@@ -586,6 +598,9 @@ void CanvasesOverdrawn(PlatformWindow* top, RectI area, PlatformWindow* except) 
                 if (c->kind == WindowKind::CANVAS && c != except && c->backing_shown &&
                     !RectEmpty(RectIntersect(AbsoluteRect(c), area)))
                     c->backing_shown = false;
+                if (c->kind == WindowKind::IMAGE_CONTROL && c->painting_shown &&
+                    !RectEmpty(RectIntersect(AbsoluteRect(c), area)))
+                    c->painting_shown = false;
                 Visit(c, area, except);
             }
         }
