@@ -2,7 +2,10 @@
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
 # pixels, then ended with Escape.
-# Usage: tests/e2e/e2e.sh [native] [win64] [win32]      (default: all three)
+# Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win32]   (default: all four)
+# native-hidpi runs the native program on a desktop that says "Xft.dpi: 192": its window must be
+# twice the size, show every client pixel as a 2 x 2 block (a screenshot reduced by taking every
+# second pixel passes the same checks), and take clicks at twice the client positions.
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
 # tests/e2e/pending-checks are reported but do not count. Screenshots and logs are kept in
@@ -40,7 +43,10 @@ SEGMENT_THRESHOLDS=(0 1 3 10 12 14 16 18 20 22 25 28 32 36 40 45 51 57 64 72 81 
 SETTLE_SECONDS=3       # the null sink's monitor delivers its first block up to 1.8 s late
 SHOTS=3                # the window is drawn directly, so one shot may catch a tick half done
 CHECK_NAMES=(title client-size background scope-frames device-list scope-grid scope-trace
-             level-bars meters history-graph escape-exit)
+             level-bars meters history-graph hidpi-blocks hidpi-click escape-exit)
+HIGHLIGHT="0,120,215"   # the open device list's chosen item
+SCALE=1                 # screen pixels per client pixel of the build being checked
+RESOURCE_HOLDER_PID=""  # a client that keeps Xvfb from resetting (and dropping its resources)
 
 PASSED=0
 FAILED=0
@@ -56,6 +62,10 @@ while read -r line; do
 done <"$E2E_DIR_SRC/pending-checks"
 
 Cleanup() {
+    if [ -n "$RESOURCE_HOLDER_PID" ]; then
+        kill "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+        wait "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+    fi
     if [ -n "$PROGRAM_PID" ]; then
         kill -- -"$PROGRAM_PID" 2>/dev/null || true
         wait "$PROGRAM_PID" 2>/dev/null || true
@@ -98,7 +108,7 @@ LocateClient() {
     local build="$1" span col i prev found
     CLIENT_X0=0; CLIENT_Y0=0; CLIENT_X1=$(( SHOT_W - 1 )); CLIENT_Y1=$(( SHOT_H - 1 ))
     SHOT_OX=0; SHOT_OY=0
-    [ "$build" = native ] && return 0
+    [ "$build" = native ] || [ "$build" = native-hidpi ] && return 0
     span="$(shot_row_span $(( SHOT_H - 12 )) "$BACKGROUND")"
     CLIENT_X0="${span% *}"; CLIENT_X1="${span#* }"
     (( CLIENT_X0 >= 0 )) || return 1
@@ -118,10 +128,10 @@ LocateClient() {
 CheckClientSize() {
     local build="$1" w h
     w=$(( CLIENT_X1 - CLIENT_X0 + 1 )); h=$(( CLIENT_Y1 - CLIENT_Y0 + 1 ))
-    if [ "$build" = native ]; then
+    if [ "$build" = native ] || [ "$build" = native-hidpi ]; then
         OK=0
-        (( WIN_W == 800 && WIN_H == 720 )) && OK=1
-        VALUE="client ${WIN_W}x${WIN_H} (want 800x720)"
+        (( WIN_W == 800 * SCALE && WIN_H == 720 * SCALE )) && OK=1
+        VALUE="client ${WIN_W}x${WIN_H} (want $(( 800 * SCALE ))x$(( 720 * SCALE )))"
     else
         local left=$CLIENT_X0 right=$(( SHOT_W - 1 - CLIENT_X1 )) bottom=$(( SHOT_H - 1 - CLIENT_Y1 ))
         OK=0
@@ -354,7 +364,18 @@ FailRest() {
 
 RunBuild() {
     local build="$1" exe title timeout cmd=() window="" start now i name proc entry
+    SCALE=1
     case "$build" in
+        native-hidpi)
+                exe="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"; timeout=30; SCALE=2
+                title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
+                cmd=("$exe")
+                # Xvfb resets, dropping the resources, whenever its last client leaves: one
+                # stays connected until the program has read them.
+                xprop -root -spy RESOURCE_MANAGER >/dev/null 2>&1 &
+                RESOURCE_HOLDER_PID=$!
+                sleep 0.3
+                printf 'Xft.dpi: 192\n' | xrdb -nocpp -merge ;;
         native) exe="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"; timeout=30
                 # The title names the width of a pointer in the build.
                 title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
@@ -420,7 +441,21 @@ RunBuild() {
     local located=0
     for (( i = 1; i <= SHOTS; i++ )); do
         [ -s "$WORK/$build/shot$i.png" ] || continue
-        shot_load "$WORK/$build/shot$i.png"
+        if (( SCALE > 1 )); then
+            # Every SCALE-th pixel: the client area as it would show at scale 1, read by the
+            # same checks; and, enlarged again, it must be the screenshot to the pixel.
+            convert "$WORK/$build/shot$i.png" -sample "$(( 100 / SCALE ))%" "$WORK/$build/shot$i-reduced.png"
+            if [ "${ok[hidpi-blocks]:-0}" = 0 ]; then
+                local differ
+                convert "$WORK/$build/shot$i-reduced.png" -scale "$(( 100 * SCALE ))%" "$WORK/$build/shot$i-again.png"
+                differ="$(compare -metric AE "$WORK/$build/shot$i.png" "$WORK/$build/shot$i-again.png" null: 2>&1 || true)"
+                ok[hidpi-blocks]=0; [ "$differ" = 0 ] && ok[hidpi-blocks]=1
+                value[hidpi-blocks]="$differ pixels differ from their ${SCALE}x${SCALE} block's"
+            fi
+            shot_load "$WORK/$build/shot$i-reduced.png"
+        else
+            shot_load "$WORK/$build/shot$i.png"
+        fi
         if (( located == 0 )); then
             if LocateClient "$build"; then located=1; else located=2; fi
             CheckClientSize "$build"
@@ -431,7 +466,7 @@ RunBuild() {
             fi
         fi
         SHOT_OX=$CLIENT_X0; SHOT_OY=$CLIENT_Y0
-        [ "$build" = native ] && { SHOT_OX=0; SHOT_OY=0; }
+        [ "$build" = native ] || [ "$build" = native-hidpi ] && { SHOT_OX=0; SHOT_OY=0; }
         for entry in "${SHOT_CHECKS[@]}"; do
             name="${entry%%:*}"; proc="${entry#*:}"
             [ "${ok[$name]:-0}" = 1 ] && continue
@@ -444,6 +479,31 @@ RunBuild() {
         name="${entry%%:*}"
         Report "$build" "$name" "${ok[$name]:-0}" "${value[$name]:-no screenshot}"
     done
+    if (( SCALE > 1 )); then
+        Report "$build" hidpi-blocks "${ok[hidpi-blocks]:-0}" "${value[hidpi-blocks]:-no screenshot}"
+        # A click at SCALE times the device list's place opens it: its chosen item shows
+        # highlighted just below the field.
+        local c
+        xdotool mousemove --window "$window" $(( 600 * SCALE )) $(( 15 * SCALE )) click 1 2>/dev/null || true
+        sleep 0.5
+        import -window "$window" "$WORK/$build/open.png" 2>>"$WORK/$build/import.log" || true
+        if [ -s "$WORK/$build/open.png" ]; then
+            convert "$WORK/$build/open.png" -sample "$(( 100 / SCALE ))%" "$WORK/$build/open-reduced.png"
+            shot_load "$WORK/$build/open-reduced.png"
+            # Right of the item's text.
+            c="$(shot_pixel 730 33)"
+            if [ "$c" = "$HIGHLIGHT" ]; then Report "$build" hidpi-click 1 "list open after a click at ($(( 600 * SCALE )),$(( 15 * SCALE )))"
+            else Report "$build" hidpi-click 0 "client (730,33) is $c after the click, want $HIGHLIGHT (the open list)"; fi
+        else
+            Report "$build" hidpi-click 0 "no screenshot"
+        fi
+        # Closed again, and the focus back on the window (a click on its background), so
+        # Escape reaches it.
+        xdotool mousemove --window "$window" $(( 600 * SCALE )) $(( 15 * SCALE )) click 1 2>/dev/null || true
+        sleep 0.2
+        xdotool mousemove --window "$window" $(( 395 * SCALE )) $(( 290 * SCALE )) click 1 2>/dev/null || true
+        sleep 0.2
+    fi
 
     # Escape: focus the window, press the key, and give the program one second to end.
     xdotool windowfocus "$window" 2>/dev/null || true
@@ -466,21 +526,28 @@ RunBuild() {
     fi
     PROGRAM_PID=""
     korvelt_stop_tone || true
+    if [ -n "$RESOURCE_HOLDER_PID" ]; then
+        xrdb -remove 2>/dev/null || true
+        kill "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+        wait "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+        RESOURCE_HOLDER_PID=""
+    fi
 }
 
 # ---- main ----
 
 BUILDS=("$@")
-[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native win64 win32)
+[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native native-hidpi win64 win32)
 mkdir -p "$WORK"
 
-korvelt_start_xvfb 1280x1024x24 || { echo "e2e: no X display" >&2; exit 1; }
+# Room for the scale-2 window (1600 x 1440 at 50, 100).
+korvelt_start_xvfb 1920x1600x24 || { echo "e2e: no X display" >&2; exit 1; }
 korvelt_start_pulse "$SINK" || { echo "e2e: no PulseAudio server" >&2; exit 1; }
 sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
     remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"
 
 for build in "${BUILDS[@]}"; do
-    if [ "$build" != native ] && [ "$USED_WINE" = 0 ]; then
+    if [ "$build" != native ] && [ "$build" != native-hidpi ] && [ "$USED_WINE" = 0 ]; then
         USED_WINE=1
         # A Wine session started earlier without this display would keep its null desktop.
         WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
@@ -489,7 +556,7 @@ for build in "${BUILDS[@]}"; do
         KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
             /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
     fi
-    if [ "$build" != native ]; then export KORVELT_WINE_DISPLAY=1; fi
+    if [ "$build" != native ] && [ "$build" != native-hidpi ]; then export KORVELT_WINE_DISPLAY=1; fi
     RunBuild "$build"
 done
 
