@@ -9,7 +9,8 @@
 #
 # Programs: korvelt (native), korvelt-x2 (native at desktop scale 2), korvelt.exe (x86-64,
 # under Wine, when built), wine-idle (an idle Wine program, Wine's own floor), pavumeter (when
-# installed; KORVELT_INSTALL_PEERS=1 lets the script install it with apt-get).
+# installed; KORVELT_INSTALL_PEERS=1 lets the script install it with apt-get), and
+# korvelt-base (another native build, KORVELT_BASELINE_EXE, to compare a change in one run).
 # Usage: tests/bench/side-by-side.sh [PROGRAM...]
 # KORVELT_MEASURE_SECONDS (20), KORVELT_WARMUP_SECONDS (5), KORVELT_MEASURE_RUNS (3).
 set -euo pipefail
@@ -85,6 +86,7 @@ Command() {
     case "$1" in
         korvelt) [ -x "$NATIVE" ] || return 1; CMD=(env "$NATIVE") ;;
         korvelt-x2) [ -x "$NATIVE" ] || return 1; CMD=(env KORVELT_SCALE=2 "$NATIVE") ;;
+        korvelt-base) [ -x "${KORVELT_BASELINE_EXE:-}" ] || return 1; CMD=(env "$KORVELT_BASELINE_EXE") ;;
         korvelt.exe) [ -f "$WIN64" ] && command -v wine >/dev/null || return 1
                      CMD=(env KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" "$WIN64") ;;
         wine-idle) command -v wine >/dev/null || return 1

@@ -93,4 +93,33 @@ TEST_F(SteadyTick, ARedrawnFaceAndANewValueAreStillShown) {
     EXPECT_GT(graph_after, graph_before + 50) << graph_before;
 }
 
+// Each segment is filled once a tick, in its final colour, next to its labels: that shows
+// what clearing, labelling and lighting did only while no label ink reaches into a segment.
+TEST_F(SteadyTick, SegmentsHoldOnlyTheirOwnColour) {
+    HeadlessDevice device;
+    device.name = "Loud";
+    device.pcm = {32000, 20000, -32000, -20000};
+    HeadlessAddDevice(device);
+    const Colour ON = MakeColour(0, 208, 0), OFF = MakeColour(16, 48, 16), OVER = MakeColour(255, 0, 0);
+    int stray = 0, over = 0, on = 0, off = 0;
+    HeadlessAt(1000, [&] {
+        for (int top : {578, 617})
+            for (int i = 1; i <= 30; ++i)
+                for (int y = top; y < top + 36; ++y)
+                    for (int x = 19 + 14 * i; x < 19 + 14 * i + 12; ++x) {
+                        Colour c = At(x, y);
+                        if (c == ON) ++on;
+                        else if (c == OFF) ++off;
+                        else if (c == OVER) ++over;
+                        else ++stray;
+                    }
+    });
+    HeadlessCloseAt(1000);
+    ASSERT_EQ(ApplicationMain(), 0);
+    EXPECT_EQ(stray, 0);
+    EXPECT_EQ(over, 12 * 36) << "the left channel is over, its last segment red";
+    EXPECT_GT(on, 29 * 12 * 36);
+    EXPECT_GT(off, 0) << "the right channel lights fewer segments";
+}
+
 }  // namespace

@@ -10,6 +10,11 @@
 // GUI thread sleeps in poll() on the X connection and a wake-up pipe, so a post from the
 // audio thread costs one write() instead of a trip through the X server, and SDL is pumped
 // only when the X connection spoke (or now and then while the program stays busy).
+//
+// On a high-DPI desktop every client pixel is shown as an N x N block (N from Xft.dpi, or the
+// Wayland output, or KORVELT_SCALE=1..4 in the environment), and mouse positions are divided
+// by N. KORVELT_PRESENT_LOG in the environment makes the program report on stderr, about once
+// a second, how many frames it has sent to the screen (for the benchmarks).
 #include <SDL.h>
 
 #include <algorithm>
