@@ -106,6 +106,30 @@ TEST_F(UnchangedTest, RepeatedTransparentTextMatchesDrawingItEveryTime) {
     ReleaseFont(font);
 }
 
+// Text cut off by the window's edge settles on the part that shows; once the window is wider,
+// the rest must be drawn.
+TEST_F(UnchangedTest, SettledTextCutOffByTheEdgeIsDrawnWhenTheWindowGrows) {
+    WindowRef w = MakeMain(60, 40);
+    SetWindowBackground(w, BACKGROUND);
+    auto draw = [&] {
+        ASSERT_TRUE(BeginDrawingWindow(w));
+        SetDrawingMode(DRAWMODE_TRANSPARENT);
+        DrawTextAt(50, 10, "8888", INK);
+        EndDrawing();
+    };
+    for (int round = 0; round < 300; ++round) draw();
+    WindowPlacementRecord placement{};
+    placement.length = sizeof placement;
+    placement.show_command = SW_SHOWNORMAL;
+    placement.normal_position = RectI{10, 20, 130, 60};
+    ASSERT_TRUE(PlaceWindow(w, &placement));
+    draw();
+    int inked = 0;
+    for (int y = 5; y < 30; ++y)
+        for (int x = 60; x < 120; ++x) inked += HeadlessPixel(w, x, y) != BACKGROUND;
+    EXPECT_GT(inked, 10);
+}
+
 TEST_F(UnchangedTest, SameTextInAnotherColourOrPlaceIsDrawn) {
     WindowRef w = MakeMain(120, 40);
     FillWindow(w, 0, 0, 120, 40, BACKGROUND);

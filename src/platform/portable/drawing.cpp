@@ -52,7 +52,8 @@ struct TextMemo {
     Colour colour = 0, back = 0;
     bool background = false;
     std::string text;
-    RectI box{0, 0, 0, 0};          // clipped to the surface
+    RectI full{0, 0, 0, 0};         // every pixel the drawing may change
+    RectI box{0, 0, 0, 0};          // that part of it on the surface
     std::vector<uint32_t> after;    // the box's pixels after the last such drawing
     bool settled = false;           // that drawing found the box exactly as it left it
 };
@@ -501,13 +502,16 @@ bool FilledAlready(int x, int y, int width, int height, Colour colour) {
     if ((int64_t)width * height > FILL_CHECK_LIMIT) return false;
     RectI r = RectIntersect(RectI{x, y, x + width, y + height}, SurfaceRect());
     if (RectEmpty(r)) return true;
+    // One row of the colour to compare each row with (memcmp is vectorised; a plain loop
+    // here is not at -O2).
+    static uint32_t pattern[FILL_CHECK_LIMIT];
     const uint32_t pixel = ToPixel(colour);
-    for (int py = r.top; py < r.bottom; ++py) {
-        const uint32_t* row = g_pass.surface.pixels + (size_t)py * g_pass.surface.stride;
-        uint32_t differ = 0;
-        for (int px = r.left; px < r.right; ++px) differ |= row[px] ^ pixel;
-        if (differ) return false;
-    }
+    const int w = r.right - r.left;
+    std::fill_n(pattern, w, pixel);
+    for (int py = r.top; py < r.bottom; ++py)
+        if (std::memcmp(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left, pattern,
+                        (size_t)w * sizeof(uint32_t)) != 0)
+            return false;
     return true;
 }
 
@@ -589,10 +593,16 @@ namespace {
 void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour) {
     if (!Open() || !g_pass.font || !text) return;
     bool background = g_pass.mode == DRAWMODE_DEFAULT;
-    int width = MeasureTextWidth(g_pass.font, text);
-    int height = FontLineHeight(g_pass.font);
     const int margin = 3;  // glyphs may overhang their cell a little
     if (degrees == 0.0) {
+        TextMemo* memo = g_pass.target == Target::WINDOW ? FindTextMemo(x, y, text, colour, background) : nullptr;
+        // Settled, over the same pixels (and as much of it on the surface): nothing to do,
+        // not even measuring.
+        if (memo && memo->settled && RectEqual(RectIntersect(memo->full, SurfaceRect()), memo->box) &&
+            BoxHolds(memo->box, memo->after))
+            return;
+        int width = MeasureTextWidth(g_pass.font, text);
+        int height = FontLineHeight(g_pass.font);
         // The cell with a margin, and every glyph's own box in case one reaches further.
         RectI box = RectUnion(RectI{x - margin, y - margin, x + width + margin, y + height + margin},
                               TextInkBox(g_pass.font, x, y, text, background));
@@ -603,8 +613,6 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
             return;
         }
         RectI on = RectIntersect(box, SurfaceRect());
-        TextMemo* memo = FindTextMemo(x, y, text, colour, background);
-        if (memo && memo->settled && RectEqual(memo->box, on) && BoxHolds(on, memo->after)) return;
         if (!memo && g_text_memos.size() < TEXT_MEMO_LIMIT) {
             g_text_memos.emplace_back();
             memo = &g_text_memos.back();
@@ -623,12 +631,15 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
         MarkRect(box);
         if (memo) {
             memo->settled = unchanged_before && BoxHolds(on, memo->after);
+            memo->full = box;
             memo->box = on;
             if (!memo->settled) CopyBox(on, &memo->after);
         }
         return;
     }
     // Rotated glyphs are rendered afresh and only roughly bounded here.
+    int width = MeasureTextWidth(g_pass.font, text);
+    int height = FontLineHeight(g_pass.font);
     if (g_pass.target == Target::WINDOW) g_pass.loose = true;
     if (g_pass.target == Target::CANVAS) {
         PayAll();
