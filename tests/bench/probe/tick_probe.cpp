@@ -35,21 +35,25 @@ int main(int argc, char** argv) {
     int count = argc > 2 ? std::atoi(argv[2]) : 100;
     if (count <= 0) count = 100;
 
+    // The sound is worked out before anything is counted and then played in a loop, so the
+    // counts hold the program's work and not the making of test signals.
+    const bool varied = std::strcmp(mode, "varied") == 0;
+    HeadlessSignal tone = HeadlessSineSignal(997, 26000, 18000);
+    const uint64_t frames = varied ? 44100 * 221 / 10 : 44100;   // 22.1 s: both swells repeat
     HeadlessDevice device;
     device.name = "Probe tone";
-    device.signal = HeadlessSineSignal(997, 26000, 18000);
-    const bool varied = std::strcmp(mode, "varied") == 0;
-    if (varied) {
-        HeadlessSignal tone = device.signal;
-        device.signal = [tone](uint64_t frame, int16_t& left, int16_t& right) {
-            tone(frame, left, right);
+    device.pcm.resize(frames * 2);
+    for (uint64_t f = 0; f < frames; ++f) {
+        int16_t left = 0, right = 0;
+        tone(f, left, right);
+        if (varied) {
             // 0.1 .. 1 of the tone, a swell every 1.7 s, the two channels out of step.
-            double t = (double)frame / 44100.0;
-            double a = 0.55 + 0.45 * std::sin(2 * 3.14159265358979 * t / 1.7);
-            double b = 0.55 + 0.45 * std::cos(2 * 3.14159265358979 * t / 1.3);
-            left = (int16_t)(left * a);
-            right = (int16_t)(right * b);
-        };
+            double t = (double)f / 44100.0;
+            left = (int16_t)(left * (0.55 + 0.45 * std::sin(2 * 3.14159265358979 * t / 1.7)));
+            right = (int16_t)(right * (0.55 + 0.45 * std::cos(2 * 3.14159265358979 * t / 1.3)));
+        }
+        device.pcm[2 * f] = left;
+        device.pcm[2 * f + 1] = right;
     }
     HeadlessAddDevice(device);
     StartProgram();
