@@ -195,18 +195,23 @@ SDL_Rect CopyRect(const SurfaceView& view, SDL_Surface* screen, const RectI& are
     case SDL_PIXELFORMAT_ABGR8888:
         changed = PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, true, all);
         break;
-    default: {   // unusual displays: SDL converts (unscaled), and all of it is sent
-        int right = std::min({area.right, view.width, screen->w});
-        int bottom = std::min({area.bottom, view.height, screen->h});
+    default: {   // unusual displays: enlarged here, converted by SDL, and all of it is sent
+        int right = std::min({area.right, view.width, screen->w / n});
+        int bottom = std::min({area.bottom, view.height, screen->h / n});
         int left = std::max(area.left, 0);
         int top = std::max(area.top, 0);
         if (left >= right || top >= bottom) return SDL_Rect{0, 0, 0, 0};
-        const uint32_t* source = view.pixels + (size_t)top * view.stride + left;
-        uint8_t* target = (uint8_t*)screen->pixels + (size_t)top * screen->pitch +
-                          (size_t)left * screen->format->BytesPerPixel;
-        SDL_ConvertPixels(right - left, bottom - top, SDL_PIXELFORMAT_ARGB8888, source,
-                          view.stride * 4, screen->format->format, target, screen->pitch);
-        return SDL_Rect{left, top, right - left, bottom - top};
+        const int width = (right - left) * n, height = (bottom - top) * n;
+        static std::vector<uint32_t> enlarged;
+        enlarged.assign((size_t)width * height, 0);
+        SurfaceView part{right - left, bottom - top, view.stride, view.pixels + (size_t)top * view.stride + left};
+        PresentBlit(part, enlarged.data(), (size_t)width * 4, width, height, RectI{0, 0, part.width, part.height}, n,
+                    false, true);
+        uint8_t* target = (uint8_t*)screen->pixels + (size_t)top * n * screen->pitch +
+                          (size_t)left * n * screen->format->BytesPerPixel;
+        SDL_ConvertPixels(width, height, SDL_PIXELFORMAT_ARGB8888, enlarged.data(), width * 4,
+                          screen->format->format, target, screen->pitch);
+        return SDL_Rect{left * n, top * n, width, height};
     }
     }
     if (changed.right <= changed.left || changed.bottom <= changed.top) return SDL_Rect{0, 0, 0, 0};
