@@ -206,4 +206,55 @@ TEST_F(UnchangedTest, ImageControlRepaintsOnlyWhenItsPictureMayDiffer) {
     ReleaseImage(image);
 }
 
+// Drawn on since it was painted: once, only that pass's part is shown again; twice, or with
+// turned text (only roughly bounded), all of it.
+TEST_F(UnchangedTest, ImageControlShowsWhatChangedSinceItWasPainted) {
+    WindowRef w = MakeMain(200, 120);
+    SetWindowBackground(w, BACKGROUND);
+    WindowRef control = CreateImageControl(w, 5, 10, 10, 64, 44);
+    ImageRef image = CreateImage(60, 40, 24);
+    ASSERT_TRUE(BeginDrawingImage(image));
+    FillBox(0, 0, 60, 40, MakeColour(0, 34, 0));
+    EndDrawing();
+    SetControlImage(control, image);
+    auto expect_shown = [&](const char* when) {
+        ASSERT_TRUE(BeginDrawingImage(image));
+        int wrong = 0;
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 60; ++x) wrong += HeadlessPixel(w, 12 + x, 12 + y) != ReadPixel(x, y);
+        EndDrawing();
+        EXPECT_EQ(wrong, 0) << when;
+    };
+
+    ASSERT_TRUE(BeginDrawingImage(image));
+    FillBox(5, 6, 3, 2, MakeColour(200, 0, 0));
+    EndDrawing();
+    HeadlessClearPresented();
+    SetControlImage(control, image);
+    expect_shown("one pass");
+    ASSERT_EQ(HeadlessPresented().size(), 1u);
+    const RectI shown = HeadlessPresented()[0].rect;
+    EXPECT_EQ(shown.left, 12 + 5);
+    EXPECT_EQ(shown.top, 12 + 6);
+    EXPECT_EQ(shown.right, 12 + 8);
+    EXPECT_EQ(shown.bottom, 12 + 8);
+
+    ASSERT_TRUE(BeginDrawingImage(image));
+    WritePixel(50, 30, MakeColour(0, 0, 200));
+    EndDrawing();
+    ASSERT_TRUE(BeginDrawingImage(image));
+    WritePixel(1, 1, MakeColour(0, 200, 200));
+    EndDrawing();
+    SetControlImage(control, image);
+    expect_shown("two passes");
+
+    ASSERT_TRUE(BeginDrawingImage(image));
+    DrawRotatedText(20, 30, "45", 45.0, MakeColour(255, 255, 255));
+    EndDrawing();
+    SetControlImage(control, image);
+    expect_shown("turned text");
+    SetControlImage(control, nullptr);
+    ReleaseImage(image);
+}
+
 }  // namespace

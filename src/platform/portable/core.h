@@ -32,6 +32,10 @@ struct PlatformImage {
     // Changes (like `generation`) only when a drawing pass really drew on the image: a pass
     // that leaves it alone leaves what image controls show of it valid.
     uint64_t content_version = 0;
+    // The version before the last pass that drew, and the part of the image that pass drew
+    // on: a control showing that version needs only this part again.
+    uint64_t previous_version = 0;
+    RectI last_changed{0, 0, 0, 0};
     uint64_t opaque_generation = 0;  // the generation `opaque` was worked out for
     bool opaque = false;             // every pixel has alpha 255
     Surface View() { return Surface{width, height, width, pixels.data()}; }

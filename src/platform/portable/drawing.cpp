@@ -33,8 +33,9 @@ struct DrawingPass {
     RectI pixel_box{0, 0, 0, 0};
     // Window passes: something was drawn whose pixels the marks may not cover exactly.
     bool loose = false;
-    // Something was drawn at all (image passes do not mark, yet their image changes).
+    // Something was drawn at all, and for image passes where (their marks only record it).
     bool wrote = false;
+    RectI image_changed{0, 0, 0, 0};
 };
 
 DrawingPass g_pass;
@@ -165,9 +166,12 @@ inline void BeforeDrawing(int left, int top, int right, int bottom) {
 
 void MarkRect(RectI r) {
     g_pass.wrote = true;
-    if (g_pass.target == Target::IMAGE) return;  // images are shown only through their controls
     r = RectIntersect(r, SurfaceRect());
     if (RectEmpty(r)) return;
+    if (g_pass.target == Target::IMAGE) {  // shown only through image controls, later
+        g_pass.image_changed = RectUnion(g_pass.image_changed, r);
+        return;
+    }
     g_pass.dirty.Add(r);
     if (g_pass.target == Target::CANVAS) {
         g_pass.drawn.Add(r);
@@ -444,7 +448,12 @@ void EndDrawing() {
     DrawingPass pass = g_pass;
     g_pass = DrawingPass{};
     if (pass.target == Target::IMAGE) {
-        if (pass.wrote) pass.image->content_version = ++g_last_generation;
+        if (pass.wrote) {
+            PlatformImage* image = pass.image;
+            image->previous_version = image->content_version;
+            image->content_version = ++g_last_generation;
+            image->last_changed = pass.loose ? RectI{0, 0, image->width, image->height} : pass.image_changed;
+        }
     } else if (pass.target == Target::WINDOW) {
         if (pass.loose) CanvasesOverdrawn(pass.window, RectI{0, 0, pass.surface.width, pass.surface.height}, nullptr);
         for (int i = 0; i < pass.dirty.count; ++i) {
@@ -640,7 +649,7 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
     // Rotated glyphs are rendered afresh and only roughly bounded here.
     int width = MeasureTextWidth(g_pass.font, text);
     int height = FontLineHeight(g_pass.font);
-    if (g_pass.target == Target::WINDOW) g_pass.loose = true;
+    if (g_pass.target == Target::WINDOW || g_pass.target == Target::IMAGE) g_pass.loose = true;
     if (g_pass.target == Target::CANVAS) {
         PayAll();
         ForgetMemos();
@@ -698,7 +707,6 @@ void WritePixel(int x, int y, Colour colour) {
     if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
     s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
     g_pass.wrote = true;
-    if (g_pass.target == Target::IMAGE) return;  // nothing to show or restore
     RectI& box = g_pass.pixel_box;
     if (RectEmpty(box)) {
         box = RectI{x, y, x + 1, y + 1};

@@ -279,6 +279,25 @@ void PaintControlNow(PlatformWindow* c) {
     SurfaceChanged(top, area);
 }
 
+// An image control shows its image again where the image's last drawing pass changed it;
+// the rest of its painting is as it was.
+void RepaintImagePart(PlatformWindow* c) {
+    PlatformWindow* top = TopLevelOf(c);
+    PlatformImage* image = c->image;
+    RectI r = AbsoluteRect(c);
+    RectI inner{r.left + 2, r.top + 2, r.right - 2, r.bottom - 2};
+    RectI part = RectIntersect(RectIntersect(RectOffset(image->last_changed, inner.left, inner.top), inner),
+                               VisibleRect(c));
+    if (!RectEmpty(part)) {
+        Surface s = ContentSurface(top);
+        BlitPixels(s, image->pixels.data(), image->width, image->height, inner.left, inner.top, part);
+        CanvasesOverdrawn(top, part, nullptr);
+        SurfaceChanged(top, part);
+    }
+    c->painting_shown = true;
+    c->painted_version = image->content_version;
+}
+
 // Erases `area` with the background and repaints every control over it, as Windows does
 // for a part of a window that was uncovered or invalidated.
 void RepaintArea(PlatformWindow* top, RectI area) {
@@ -417,6 +436,12 @@ intptr_t PLATFORM_CALLBACK ImageControlProcedure(WindowRef w, uint32_t message, 
         if (w->image && w->image == previous && w->painting_shown && w->painted_image == w->image &&
             w->painted_version == w->image->content_version && IsPaintable(w))
             return (intptr_t)previous;
+        // Drawn on once since it was painted: only what that pass drew changes here.
+        if (w->image && w->image == previous && w->painting_shown && w->painted_image == w->image &&
+            w->painted_version == w->image->previous_version && IsPaintable(w) && w->children.empty()) {
+            RepaintImagePart(w);
+            return (intptr_t)previous;
+        }
         if (w->image)
             MoveControl(w, w->rect.left, w->rect.top, w->image->width + 4, w->image->height + 4);
         PaintControlNow(w);
