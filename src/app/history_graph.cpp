@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/state.h"
 
@@ -13,11 +14,11 @@ constexpr const char* OLD_PROCEDURE_PROPERTY = "oldproc";
 
 // Draws the pixels of a line from (x, y1) to (x + 1, y2) that fall inside rows 0 .. h - 1.
 // Rows far outside the image are never walked: a value of a billion costs what 100 costs.
-void DrawHistorySegment(int x, int64_t y1, int64_t y2, int32_t h) {
+void DrawHistorySegment(int x, int64_t y1, int64_t y2, int32_t h, Colour colour) {
     const int64_t near_low = -2 * (int64_t)h;
     const int64_t near_high = 3 * (int64_t)h;
     if (y1 >= near_low && y1 <= near_high && y2 >= near_low && y2 <= near_high) {
-        DrawLineBetween(x, (int)y1, x + 1, (int)y2, HISTORY_TRACE);
+        DrawLineBetween(x, (int)y1, x + 1, (int)y2, colour);
         return;
     }
     // A line one column wide is two vertical runs that meet half way; clip each run.
@@ -30,7 +31,7 @@ void DrawHistorySegment(int x, int64_t y1, int64_t y2, int32_t h) {
         if (bottom < 0 || top > h - 1) continue;
         if (top < 0) top = 0;
         if (bottom > h - 1) bottom = h - 1;
-        DrawLineBetween(run.column, (int)top, run.column, (int)bottom, HISTORY_TRACE);
+        DrawLineBetween(run.column, (int)top, run.column, (int)bottom, colour);
     }
 }
 
@@ -38,9 +39,26 @@ void RedrawHistory(WindowRef window, HistoryGraphData* data) {
     const int32_t w = data->width;
     const int32_t h = data->height;
     if (BeginDrawingImage(data->image)) {
-        FillBox(0, 0, w, h, HISTORY_BACKGROUND);
-        for (int32_t j = 0; j <= w - 2; ++j) {
-            DrawHistorySegment(j, HistoryRow(data->values[j], h), HistoryRow(data->values[j + 1], h), h);
+        // A steady level sends the same value again and again: the chart already shows
+        // exactly these values, and drawing it again would change no pixel.
+        const size_t bytes = (size_t)w * sizeof(int32_t);
+        if (!data->drawn_valid || std::memcmp(data->drawn, data->values, bytes) != 0) {
+            if (data->drawn_valid) {
+                // The image holds the background and the trace of `drawn`, nothing else: the
+                // old trace drawn again in the background colour leaves the background alone,
+                // as clearing it all would, but changes only the rows the trace passed.
+                for (int32_t j = 0; j <= w - 2; ++j)
+                    DrawHistorySegment(j, HistoryRow(data->drawn[j], h), HistoryRow(data->drawn[j + 1], h), h,
+                                       HISTORY_BACKGROUND);
+            } else {
+                FillBox(0, 0, w, h, HISTORY_BACKGROUND);
+            }
+            for (int32_t j = 0; j <= w - 2; ++j) {
+                DrawHistorySegment(j, HistoryRow(data->values[j], h), HistoryRow(data->values[j + 1], h), h,
+                                   HISTORY_TRACE);
+            }
+            std::memcpy(data->drawn, data->values, bytes);
+            data->drawn_valid = 1;
         }
         EndDrawing();
     }

@@ -16,6 +16,8 @@ struct HistoryGraphData {
     int32_t width;                      // w: image width and number of values shown
     int32_t height;                     // h: image height
     int32_t values[HISTORY_CAPACITY];   // slot i is drawn at x = i; newest in slot w - 1
+    int32_t drawn[HISTORY_CAPACITY];    // the values the image shows (when drawn_valid)
+    int32_t drawn_valid;                // 1 once the image holds the chart of `drawn`
 };
 
 // Creates a graph of w x h inside a sunken edge at (x, y) on the main window; id -1 for a

@@ -196,6 +196,7 @@ bool MainWindowCloseRequested() { return close_requested; }
 
 void ForgetMainControls() {
     callback_installed = false;
+    // A later start in the same process (the scenario tests run many) begins without one.
     close_requested = false;
     left_scope_frame = nullptr;
     right_scope_frame = nullptr;

@@ -68,15 +68,32 @@ void DrawBarLabels(int top) {
     }
 }
 
-void LightBar(float level, int top) {
+// The segments LightBar(level) lights over an unlit bar, and in which colour: entry i is
+// segment i's final colour, as the calls below would leave it (later calls win).
+void BarColours(float level, Colour colours[LEVEL_SEGMENTS + 1]) {
+    for (int i = 0; i <= LEVEL_SEGMENTS; ++i) colours[i] = program.bar_colour_off;
+    auto light = [&](int count, Colour colour) {
+        for (int i = 1; i <= count; ++i) colours[i] = colour;
+    };
     if (level > OVER_THRESHOLD) {
-        LightSegments(LEVEL_SEGMENTS, top, program.bar_colour_over);
-        LightSegments(LEVEL_SEGMENTS - 1, top, program.bar_colour_on);
+        light(LEVEL_SEGMENTS, program.bar_colour_over);
+        light(LEVEL_SEGMENTS - 1, program.bar_colour_on);
     }
     for (int k = LEVEL_SEGMENTS - 1; k >= 1; --k) {
         if ((float)SEGMENT_THRESHOLDS[k] <= level && level <= (float)SEGMENT_THRESHOLDS[k + 1])
-            LightSegments(k, top, program.bar_colour_on);
+            light(k, program.bar_colour_on);
     }
+}
+
+// Draws the bar at `top` showing `level`: each segment once, in the colour that clearing the
+// bar and lighting it would leave (a segment unchanged since the last tick then costs a look
+// and is not shown again). The labels lie outside the segments, so the order is free.
+void DrawBar(float level, int top) {
+    Colour colours[LEVEL_SEGMENTS + 1];
+    BarColours(level, colours);
+    const int last = (int)program.segment_x.size() - 1;
+    for (int i = 1; i <= LEVEL_SEGMENTS && i <= last; ++i)
+        FillBox((int)program.segment_x[i], top, SEGMENT_WIDTH, SEGMENT_HEIGHT, colours[i]);
 }
 
 }  // namespace
@@ -195,10 +212,6 @@ void UpdateLevelDisplays() {
         const int lower = upper + LOWER_BAR_OFFSET;
         UseFont(program.small_label_font);
         SetFrontColour(BAR_LABEL_COLOUR);
-        LightSegments(LEVEL_SEGMENTS, upper, program.bar_colour_off);
-        DrawBarLabels(upper + UPPER_LABEL_OFFSET);
-        LightSegments(LEVEL_SEGMENTS, lower, program.bar_colour_off);
-        DrawBarLabels(upper + LOWER_LABEL_OFFSET);
 
         const char* block = program.analysis_block;
         const int32_t bytes = block ? ScanBytes() : 0;
@@ -206,14 +219,19 @@ void UpdateLevelDisplays() {
         float level =
             LevelFromPeak(program.scope_left.width, block ? PeakMagnitude(block, 0, bytes - step, step) : 0);
         program.level_left = level;
-        LightBar(level, upper);
+        const float upper_level = level;
         program.history_left = level;
         if (program.capture_format.nChannels == 2) {
             level = LevelFromPeak(program.scope_right.width, block ? PeakMagnitude(block, 2, bytes - 2, step) : 0);
             program.level_right = level;
         }
-        LightBar(level, lower);
+        const float lower_level = level;
         program.history_right = level;
+
+        DrawBar(upper_level, upper);
+        DrawBarLabels(upper + UPPER_LABEL_OFFSET);
+        DrawBar(lower_level, lower);
+        DrawBarLabels(upper + LOWER_LABEL_OFFSET);
         EndDrawing();
     }
 

@@ -211,7 +211,8 @@ intptr_t CreateMeter(intptr_t control, int x, int y, int width, const char* labe
 
 void DrawMeterFace(intptr_t index) {
     if (index <= 0 || (size_t)index >= program.meters.size()) return;
-    const MeterRecord& m = program.meters[index];
+    MeterRecord& m = program.meters[index];
+    ++m.face_version;
     DrawCoverPlate(m);
     DrawFace(m);
 }

@@ -19,6 +19,15 @@ constexpr intptr_t PEAK_HOLD_UPDATES = 8;     // updates the lamp stays lit afte
 constexpr int AVERAGE_MAX = 128;              // largest averaging window
 
 // One needle meter. Integers are pointer-width, as the record is laid out in both builds.
+// What a meter's canvas shows, as last drawn by SetMeterValue (canvas null: nothing known).
+struct MeterDrawn {
+    WindowRef canvas;              // the canvas drawn on
+    uint32_t face_version;         // MeterRecord::face_version of the face laid down
+    int tip_x, tip_y;              // needle tip
+    int spread;                    // wedge half-width at the tip
+    bool lamp_lit;                 // PEAK lamp drawn lit
+};
+
 struct MeterRecord {
     intptr_t inner_width;          // canvas width - 4: drawing area inside the sunken border
     intptr_t inner_height;         // canvas height - 4
@@ -47,6 +56,8 @@ struct MeterRecord {
     intptr_t scale_radius;         // radius of the scale arc and needle length
     ImageRef face_image;           // 32-bit, inner_width x inner_height: the rendered face
     ImageRef panel_image;          // 32-bit, inner_width x rint(inner_height * 0.2): cover plate
+    uint32_t face_version;         // counts renderings of the face and plate (DrawMeterFace)
+    MeterDrawn drawn;              // the canvas's picture, so an unchanged one is not redrawn
 };
 
 // Index the next meter takes; starts at 1 and is not cleared by the start-up.

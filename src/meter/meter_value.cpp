@@ -34,12 +34,13 @@ void DrawOutline(int rx, int ry, int tx, int ty, int spread, Colour k) {
     DrawSmoothLine(rx + 4, ry, tx + spread, ty, k, 1);
 }
 
-void DrawNeedle(const MeterRecord& m, float theta, int tx, int ty) {
+// The wedge is one pixel wider at the tip when the needle leans far over, so it keeps its
+// apparent thickness.
+int NeedleSpread(float theta) { return (int)std::floor(1.35 - std::cos((double)theta) + 0.5) + 2; }
+
+void DrawNeedle(const MeterRecord& m, int spread, int tx, int ty) {
     const Colour k = m.needle_colour;
     const int rx = (int)m.pivot_x, ry = (int)m.inner_height - 10;
-    // The wedge is one pixel wider at the tip when the needle leans far over, so it keeps
-    // its apparent thickness.
-    const int spread = (int)std::floor(1.35 - std::cos((double)theta) + 0.5) + 2;
     FillDisc(tx, ty, TIP_DOT_RADIUS, k);
     switch (m.style & NEEDLE_SHAPE_MASK) {
         case NEEDLE_WEDGE:
@@ -92,11 +93,23 @@ int SetMeterValue(intptr_t control, float value) {
     // A meter whose canvas or images could not be made keeps its state but draws nothing.
     WindowRef canvas = FindControl(program.main_window_handle, (int)control);
     if (!canvas || !BeginDrawingCanvas(canvas)) return 0;
-    if (m.face_image) DrawImagePlain(m.face_image, 0, 0);
-    DrawNeedle(m, theta, tx, ty);
-    if (lamp_lit) FillDisc((int)m.lamp_x, (int)m.lamp_y, (int)m.lamp_radius, LAMP_ON_COLOUR);
-    if (m.panel_image)
-        DrawImageAlpha(m.panel_image, 0, (int)m.inner_height - ImageHeight(m.panel_image));
+    const int spread = NeedleSpread(theta);
+    // The face covers the whole canvas, so what this pass draws depends on nothing but the
+    // needle, the lamp and the two images. When those are what the canvas already shows (a
+    // steady level), drawing it all again would leave every pixel as it is: the pass stays
+    // empty.
+    MeterDrawn now{canvas, m.face_version, tx, ty, spread, lamp_lit};
+    const bool same = m.face_image && m.drawn.canvas && m.drawn.canvas == now.canvas &&
+                      m.drawn.face_version == now.face_version && m.drawn.tip_x == tx && m.drawn.tip_y == ty &&
+                      m.drawn.spread == spread && m.drawn.lamp_lit == lamp_lit;
+    if (!same) {
+        if (m.face_image) DrawImagePlain(m.face_image, 0, 0);
+        DrawNeedle(m, spread, tx, ty);
+        if (lamp_lit) FillDisc((int)m.lamp_x, (int)m.lamp_y, (int)m.lamp_radius, LAMP_ON_COLOUR);
+        if (m.panel_image)
+            DrawImageAlpha(m.panel_image, 0, (int)m.inner_height - ImageHeight(m.panel_image));
+        m.drawn = now;
+    }
     EndDrawing();
     return 0;
 }

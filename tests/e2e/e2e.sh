@@ -3,11 +3,15 @@
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
 # pixels, then ended with Escape; then the native one meets the faults of faults.sh (the sink
 # and the sound server going and coming back, the server frozen at exit).
-# Usage: tests/e2e/e2e.sh [native] [win64] [win32] [deb] [zip64] [zip32]  (default: the first three)
+# Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win32] [deb] [zip64] [zip32]
+#        (default: the first four)
 # deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the
 # package again; zip64 and zip32 unpack build/packages/korvelt-*-win64.zip / -win32.zip and run
 # the exe under Wine.
 # With both native and win64, their windows are also compared whole (tests/e2e/compare.sh).
+# native-hidpi runs the native program on a desktop that says "Xft.dpi: 192": its window must be
+# twice the size, show every client pixel as a 2 x 2 block (a screenshot reduced by taking every
+# second pixel passes the same checks), and take clicks at twice the client positions.
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
 # tests/e2e/pending-checks are reported but do not count. Screenshots and logs are kept in
@@ -51,7 +55,10 @@ SEGMENT_THRESHOLDS=(0 1 3 10 12 14 16 18 20 22 25 28 32 36 40 45 51 57 64 72 81 
 SETTLE_SECONDS=3       # the null sink's monitor delivers its first block up to 1.8 s late
 SHOTS=3                # the window is drawn directly, so one shot may catch a tick half done
 CHECK_NAMES=(title client-size background scope-frames device-list scope-grid scope-trace
-             level-bars meters history-graph escape-exit)
+             level-bars meters history-graph hidpi-blocks hidpi-click escape-exit)
+HIGHLIGHT="0,120,215"   # the open device list's chosen item
+SCALE=1                 # screen pixels per client pixel of the build being checked
+RESOURCE_HOLDER_PID=""  # a client that keeps Xvfb from resetting (and dropping its resources)
 
 PASSED=0
 FAILED=0
@@ -67,6 +74,10 @@ while read -r line; do
 done <"$E2E_DIR_SRC/pending-checks"
 
 Cleanup() {
+    if [ -n "$RESOURCE_HOLDER_PID" ]; then
+        kill "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+        wait "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+    fi
     if [ -n "$PROGRAM_PID" ]; then
         kill -- -"$PROGRAM_PID" 2>/dev/null || true
         wait "$PROGRAM_PID" 2>/dev/null || true
@@ -101,7 +112,7 @@ Report() {
 Milliseconds() { echo $(( $(date +%s%N) / 1000000 )); }
 
 # The Linux builds: the one from the build folder and the installed package.
-IsNativeBuild() { [ "$1" = native ] || [ "$1" = deb ]; }
+IsNativeBuild() { [ "$1" = native ] || [ "$1" = native-hidpi ] || [ "$1" = deb ]; }
 
 AsRoot() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -175,8 +186,8 @@ CheckClientSize() {
     w=$(( CLIENT_X1 - CLIENT_X0 + 1 )); h=$(( CLIENT_Y1 - CLIENT_Y0 + 1 ))
     if IsNativeBuild "$build"; then
         OK=0
-        (( WIN_W == 800 && WIN_H == 720 )) && OK=1
-        VALUE="client ${WIN_W}x${WIN_H} (want 800x720)"
+        (( WIN_W == 800 * SCALE && WIN_H == 720 * SCALE )) && OK=1
+        VALUE="client ${WIN_W}x${WIN_H} (want $(( 800 * SCALE ))x$(( 720 * SCALE )))"
     else
         local left=$CLIENT_X0 right=$(( SHOT_W - 1 - CLIENT_X1 )) bottom=$(( SHOT_H - 1 - CLIENT_Y1 ))
         OK=0
@@ -409,7 +420,18 @@ FailRest() {
 
 RunBuild() {
     local build="$1" exe title timeout cmd=() window="" start now i name proc entry
+    SCALE=1
     case "$build" in
+        native-hidpi)
+                exe="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"; timeout=30; SCALE=2
+                title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
+                cmd=("$exe")
+                # Xvfb resets, dropping the resources, whenever its last client leaves: one
+                # stays connected until the program has read them.
+                xprop -root -spy RESOURCE_MANAGER >/dev/null 2>&1 &
+                RESOURCE_HOLDER_PID=$!
+                sleep 0.3
+                printf 'Xft.dpi: 192\n' | xrdb -nocpp -merge ;;
         native) exe="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"; timeout=30
                 # The title names the width of a pointer in the build.
                 title="KORVELT - BETA2 - $(getconf LONG_BIT) BIT - MARDELLIN"
@@ -497,7 +519,21 @@ RunBuild() {
     local located=0
     for (( i = 1; i <= SHOTS; i++ )); do
         [ -s "$WORK/$build/shot$i.png" ] || continue
-        shot_load "$WORK/$build/shot$i.png"
+        if (( SCALE > 1 )); then
+            # Every SCALE-th pixel: the client area as it would show at scale 1, read by the
+            # same checks; and, enlarged again, it must be the screenshot to the pixel.
+            convert "$WORK/$build/shot$i.png" -sample "$(( 100 / SCALE ))%" "$WORK/$build/shot$i-reduced.png"
+            if [ "${ok[hidpi-blocks]:-0}" = 0 ]; then
+                local differ
+                convert "$WORK/$build/shot$i-reduced.png" -scale "$(( 100 * SCALE ))%" "$WORK/$build/shot$i-again.png"
+                differ="$(compare -metric AE "$WORK/$build/shot$i.png" "$WORK/$build/shot$i-again.png" null: 2>&1 || true)"
+                ok[hidpi-blocks]=0; [ "$differ" = 0 ] && ok[hidpi-blocks]=1
+                value[hidpi-blocks]="$differ pixels differ from their ${SCALE}x${SCALE} block's"
+            fi
+            shot_load "$WORK/$build/shot$i-reduced.png"
+        else
+            shot_load "$WORK/$build/shot$i.png"
+        fi
         if (( located == 0 )); then
             if LocateClient "$build"; then located=1; else located=2; fi
             # Where the client area lies in the shots, for the whole-window comparison.
@@ -524,6 +560,31 @@ RunBuild() {
         name="${entry%%:*}"
         Report "$build" "$name" "${ok[$name]:-0}" "${value[$name]:-no screenshot}"
     done
+    if (( SCALE > 1 )); then
+        Report "$build" hidpi-blocks "${ok[hidpi-blocks]:-0}" "${value[hidpi-blocks]:-no screenshot}"
+        # A click at SCALE times the device list's place opens it: its chosen item shows
+        # highlighted just below the field.
+        local c
+        xdotool mousemove --window "$window" $(( 600 * SCALE )) $(( 15 * SCALE )) click 1 2>/dev/null || true
+        sleep 0.5
+        import -window "$window" "$WORK/$build/open.png" 2>>"$WORK/$build/import.log" || true
+        if [ -s "$WORK/$build/open.png" ]; then
+            convert "$WORK/$build/open.png" -sample "$(( 100 / SCALE ))%" "$WORK/$build/open-reduced.png"
+            shot_load "$WORK/$build/open-reduced.png"
+            # Right of the item's text.
+            c="$(shot_pixel 730 33)"
+            if [ "$c" = "$HIGHLIGHT" ]; then Report "$build" hidpi-click 1 "list open after a click at ($(( 600 * SCALE )),$(( 15 * SCALE )))"
+            else Report "$build" hidpi-click 0 "client (730,33) is $c after the click, want $HIGHLIGHT (the open list)"; fi
+        else
+            Report "$build" hidpi-click 0 "no screenshot"
+        fi
+        # Closed again, and the focus back on the window (a click on its background), so
+        # Escape reaches it.
+        xdotool mousemove --window "$window" $(( 600 * SCALE )) $(( 15 * SCALE )) click 1 2>/dev/null || true
+        sleep 0.2
+        xdotool mousemove --window "$window" $(( 395 * SCALE )) $(( 290 * SCALE )) click 1 2>/dev/null || true
+        sleep 0.2
+    fi
 
     # Escape: focus the window, press the key, and give the program one second to end.
     xdotool windowfocus "$window" 2>/dev/null || true
@@ -546,6 +607,12 @@ RunBuild() {
     fi
     PROGRAM_PID=""
     korvelt_stop_tone || true
+    if [ -n "$RESOURCE_HOLDER_PID" ]; then
+        xrdb -remove 2>/dev/null || true
+        kill "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+        wait "$RESOURCE_HOLDER_PID" 2>/dev/null || true
+        RESOURCE_HOLDER_PID=""
+    fi
     if [ "$build" = deb ]; then
         local log
         if log="$(RemoveDeb)" && ! dpkg-query -W -f='${Status}' korvelt 2>/dev/null | grep -q "ok installed"; then
@@ -594,10 +661,11 @@ CompareWholeWindow() {
 # ---- main ----
 
 BUILDS=("$@")
-[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native win64 win32)
+[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native native-hidpi win64 win32)
 mkdir -p "$WORK"
 
-korvelt_start_xvfb 1280x1024x24 || { echo "e2e: no X display" >&2; exit 1; }
+# Room for the scale-2 window (1600 x 1440 at 50, 100).
+korvelt_start_xvfb 1920x1600x24 || { echo "e2e: no X display" >&2; exit 1; }
 korvelt_start_pulse "$SINK" || { echo "e2e: no PulseAudio server" >&2; exit 1; }
 sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
     remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"

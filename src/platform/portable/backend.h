@@ -37,7 +37,7 @@ int BackendDpi();
 // Provided by the core to the presenters and to tests
 // ---------------------------------------------------------------------------------------
 
-// A window surface: 32-bit pixels 0xAABBGGRR (alpha ignored for windows), row after row.
+// A window surface: 32-bit pixels 0xAARRGGBB (alpha ignored for windows), row after row.
 struct SurfaceView {
     int width = 0;
     int height = 0;
@@ -46,6 +46,16 @@ struct SurfaceView {
 };
 // The whole client area of a top-level window as drawn (children composed in).
 SurfaceView TopLevelSurface(WindowRef top);
+// Copies `area` of `from` into a 32-bit screen surface (`to`, `to_pitch` bytes a row,
+// to_width x to_height pixels) enlarged `scale` times: pixel (x, y) becomes the scale x scale
+// block at (scale x, scale y). Pixels are written opaque, red and blue swapped for
+// 0xAABBGGRR screens. Returns the part of `area` (in `from`'s pixels) whose pixels differed
+// from what the screen held and were written; with `all` everything in it counts as such.
+RectI PresentBlit(const SurfaceView& from, void* to, size_t to_pitch, int to_width, int to_height, RectI area,
+                  int scale, bool swap_red_blue, bool all);
+// Screen pixels per client pixel for a desktop of `dpi` (0: unknown): KORVELT_SCALE's text
+// when it is exactly a whole number 1 .. 4, else dpi / 96 rounded down, 1 .. 4.
+int DesktopScale(const char* override_text, int dpi);
 // The first top-level window still alive, or null.
 WindowRef FirstTopLevel();
 // Key input: updates the asynchronous key state and sends WM_KEYDOWN / WM_KEYUP to the

@@ -29,6 +29,13 @@ struct PlatformImage {
     // Changes (never repeating, across all images) whenever the pixels may have changed: at
     // creation and at the start of every drawing pass on the image.
     uint64_t generation = 0;
+    // Changes (like `generation`) only when a drawing pass really drew on the image: a pass
+    // that leaves it alone leaves what image controls show of it valid.
+    uint64_t content_version = 0;
+    // The version before the last pass that drew, and the part of the image that pass drew
+    // on: a control showing that version needs only this part again.
+    uint64_t previous_version = 0;
+    RectI last_changed{0, 0, 0, 0};
     uint64_t opaque_generation = 0;  // the generation `opaque` was worked out for
     bool opaque = false;             // every pixel has alpha 255
     Surface View() { return Surface{width, height, width, pixels.data()}; }
@@ -99,6 +106,11 @@ struct PlatformWindow {
 
     // Image control.
     PlatformImage* image = nullptr;
+    // The top level's pixels over the control equal its painting with this image at this
+    // content version: setting the same unchanged image again needs no repaint.
+    const PlatformImage* painted_image = nullptr;
+    uint64_t painted_version = 0;
+    bool painting_shown = false;
 };
 
 // ---- raster.cpp: fast paths the window code shares ----
@@ -128,7 +140,8 @@ TextFont* DefaultGuiFont();
 // Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level.
 void ComposeCanvas(PlatformWindow* canvas, RectI area);
 // Something other than a canvas's own composition changed the top level's pixels in `area`:
-// canvases there (but `except`) no longer show their backing there.
+// canvases there (but `except`) no longer show their backing there, nor image controls
+// their last painting.
 void CanvasesOverdrawn(PlatformWindow* top, RectI area, PlatformWindow* except);
 // The canvas's visible part is wholly shown (after composing all of it).
 bool CanvasVisibleWhole(PlatformWindow* canvas, RectI backing_area);

@@ -3,6 +3,9 @@
 // a pass changed is shown at its end.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/portable/core.h"
 #include "platform/portable/text.h"
@@ -30,10 +33,33 @@ struct DrawingPass {
     RectI pixel_box{0, 0, 0, 0};
     // Window passes: something was drawn whose pixels the marks may not cover exactly.
     bool loose = false;
+    // Something was drawn at all, and for image passes where (their marks only record it).
+    bool wrote = false;
+    RectI image_changed{0, 0, 0, 0};
 };
 
 DrawingPass g_pass;
 uint64_t g_last_generation = 0;
+
+// ---- unchanged text ----
+// The program draws the same labels at the same places on every tick, transparently, over
+// pixels that have not changed. Drawing text is a function of the pixels under it, so once a
+// drawing left its box as it found it, the same drawing over the same pixels would change
+// nothing and can be left out. Window passes only; the box is what the drawing may change.
+struct TextMemo {
+    PlatformWindow* window = nullptr;
+    TextFont* font = nullptr;
+    int x = 0, y = 0;
+    Colour colour = 0, back = 0;
+    bool background = false;
+    std::string text;
+    RectI full{0, 0, 0, 0};         // every pixel the drawing may change
+    RectI box{0, 0, 0, 0};          // that part of it on the surface
+    std::vector<uint32_t> after;    // the box's pixels after the last such drawing
+    bool settled = false;           // that drawing found the box exactly as it left it
+};
+constexpr size_t TEXT_MEMO_LIMIT = 256;
+std::vector<TextMemo> g_text_memos;
 
 bool Open() { return g_pass.target != Target::NONE; }
 
@@ -139,9 +165,13 @@ inline void BeforeDrawing(int left, int top, int right, int bottom) {
 }
 
 void MarkRect(RectI r) {
-    if (g_pass.target == Target::IMAGE) return;  // images are shown only through their controls
+    g_pass.wrote = true;
     r = RectIntersect(r, SurfaceRect());
     if (RectEmpty(r)) return;
+    if (g_pass.target == Target::IMAGE) {  // shown only through image controls, later
+        g_pass.image_changed = RectUnion(g_pass.image_changed, r);
+        return;
+    }
     g_pass.dirty.Add(r);
     if (g_pass.target == Target::CANVAS) {
         g_pass.drawn.Add(r);
@@ -370,6 +400,10 @@ void DirtyRects::Add(RectI r) {
 }
 
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
+    if (window)
+        g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
+                                          [window](const TextMemo& m) { return m.window == window; }),
+                           g_text_memos.end());
     if (!Open()) return;
     if ((window && g_pass.window == window) || (image && g_pass.image == image)) {
         g_pass = DrawingPass{};
@@ -378,6 +412,7 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
 }
 
 void ResetDrawing() {
+    g_text_memos.clear();
     g_pass = DrawingPass{};
     g_owed = Owed{};
 }
@@ -412,7 +447,14 @@ void EndDrawing() {
     FlushPixels();
     DrawingPass pass = g_pass;
     g_pass = DrawingPass{};
-    if (pass.target == Target::WINDOW) {
+    if (pass.target == Target::IMAGE) {
+        if (pass.wrote) {
+            PlatformImage* image = pass.image;
+            image->previous_version = image->content_version;
+            image->content_version = ++g_last_generation;
+            image->last_changed = pass.loose ? RectI{0, 0, image->width, image->height} : pass.image_changed;
+        }
+    } else if (pass.target == Target::WINDOW) {
         if (pass.loose) CanvasesOverdrawn(pass.window, RectI{0, 0, pass.surface.width, pass.surface.height}, nullptr);
         for (int i = 0; i < pass.dirty.count; ++i) {
             CanvasesOverdrawn(pass.window, pass.dirty.rects[i], nullptr);
@@ -457,6 +499,60 @@ void SetLinearGradient(int x1, int y1, int x2, int y2) {
 // Operations
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+// Boxes up to this many pixels are looked at before they are filled (the level bars' segments
+// are 432); a big box is rarely all one colour already and is filled straight away.
+constexpr int64_t FILL_CHECK_LIMIT = 4096;
+
+// The part of the box on the surface already holds `colour` everywhere (so filling it would
+// change nothing and needs no showing).
+bool FilledAlready(int x, int y, int width, int height, Colour colour) {
+    if ((int64_t)width * height > FILL_CHECK_LIMIT) return false;
+    RectI r = RectIntersect(RectI{x, y, x + width, y + height}, SurfaceRect());
+    if (RectEmpty(r)) return true;
+    // One row of the colour to compare each row with (memcmp is vectorised; a plain loop
+    // here is not at -O2).
+    static uint32_t pattern[FILL_CHECK_LIMIT];
+    const uint32_t pixel = ToPixel(colour);
+    const int w = r.right - r.left;
+    std::fill_n(pattern, w, pixel);
+    for (int py = r.top; py < r.bottom; ++py)
+        if (std::memcmp(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left, pattern,
+                        (size_t)w * sizeof(uint32_t)) != 0)
+            return false;
+    return true;
+}
+
+TextMemo* FindTextMemo(int x, int y, const char* text, Colour colour, bool background) {
+    for (TextMemo& m : g_text_memos)
+        if (m.x == x && m.y == y && m.window == g_pass.window && m.font == g_pass.font && m.colour == colour &&
+            m.background == background && (!background || m.back == g_pass.back) && m.text == text)
+            return &m;
+    return nullptr;
+}
+
+bool BoxHolds(const RectI& box, const std::vector<uint32_t>& pixels) {
+    const int width = box.right - box.left;
+    const uint32_t* expected = pixels.data();
+    for (int py = box.top; py < box.bottom; ++py, expected += width) {
+        const uint32_t* row = g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + box.left;
+        if (std::memcmp(row, expected, (size_t)width * sizeof(uint32_t)) != 0) return false;
+    }
+    return true;
+}
+
+void CopyBox(const RectI& box, std::vector<uint32_t>* pixels) {
+    const int width = box.right - box.left;
+    pixels->resize((size_t)width * (box.bottom - box.top));
+    uint32_t* to = pixels->data();
+    for (int py = box.top; py < box.bottom; ++py, to += width)
+        std::memcpy(to, g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + box.left,
+                    (size_t)width * sizeof(uint32_t));
+}
+
+}  // namespace
+
 void FillBox(int x, int y, int width, int height, Colour colour) {
     if (!Open() || width <= 0 || height <= 0) return;
     if (g_pass.mode == DRAWMODE_GRADIENT) {
@@ -465,6 +561,7 @@ void FillBox(int x, int y, int width, int height, Colour colour) {
         BeforeDrawing(x, y, x + width, y + height);
         RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient);
     } else {
+        if (g_pass.target == Target::WINDOW && FilledAlready(x, y, width, height, colour)) return;
         BeforeDrawing(x, y, x + width, y + height);
         RasterFillBox(g_pass.surface, x, y, width, height, colour);
     }
@@ -505,20 +602,54 @@ namespace {
 void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour) {
     if (!Open() || !g_pass.font || !text) return;
     bool background = g_pass.mode == DRAWMODE_DEFAULT;
-    int width = MeasureTextWidth(g_pass.font, text);
-    int height = FontLineHeight(g_pass.font);
     const int margin = 3;  // glyphs may overhang their cell a little
     if (degrees == 0.0) {
+        TextMemo* memo = g_pass.target == Target::WINDOW ? FindTextMemo(x, y, text, colour, background) : nullptr;
+        // Settled, over the same pixels (and as much of it on the surface): nothing to do,
+        // not even measuring.
+        if (memo && memo->settled && RectEqual(RectIntersect(memo->full, SurfaceRect()), memo->box) &&
+            BoxHolds(memo->box, memo->after))
+            return;
+        int width = MeasureTextWidth(g_pass.font, text);
+        int height = FontLineHeight(g_pass.font);
         // The cell with a margin, and every glyph's own box in case one reaches further.
         RectI box = RectUnion(RectI{x - margin, y - margin, x + width + margin, y + height + margin},
                               TextInkBox(g_pass.font, x, y, text, background));
-        BeforeDrawing(box);
+        if (g_pass.target != Target::WINDOW) {
+            BeforeDrawing(box);
+            DrawTextOnSurface(g_pass.surface, g_pass.font, x, y, text, degrees, colour, background, g_pass.back);
+            MarkRect(box);
+            return;
+        }
+        RectI on = RectIntersect(box, SurfaceRect());
+        if (!memo && g_text_memos.size() < TEXT_MEMO_LIMIT) {
+            g_text_memos.emplace_back();
+            memo = &g_text_memos.back();
+            memo->window = g_pass.window;
+            memo->font = g_pass.font;
+            memo->x = x;
+            memo->y = y;
+            memo->colour = colour;
+            memo->back = g_pass.back;
+            memo->background = background;
+            memo->text = text;
+        }
+        // Whether this drawing changes the box decides whether the next one may be left out.
+        bool unchanged_before = memo && RectEqual(memo->box, on) && BoxHolds(on, memo->after);
         DrawTextOnSurface(g_pass.surface, g_pass.font, x, y, text, degrees, colour, background, g_pass.back);
         MarkRect(box);
+        if (memo) {
+            memo->settled = unchanged_before && BoxHolds(on, memo->after);
+            memo->full = box;
+            memo->box = on;
+            if (!memo->settled) CopyBox(on, &memo->after);
+        }
         return;
     }
     // Rotated glyphs are rendered afresh and only roughly bounded here.
-    if (g_pass.target == Target::WINDOW) g_pass.loose = true;
+    int width = MeasureTextWidth(g_pass.font, text);
+    int height = FontLineHeight(g_pass.font);
+    if (g_pass.target == Target::WINDOW || g_pass.target == Target::IMAGE) g_pass.loose = true;
     if (g_pass.target == Target::CANVAS) {
         PayAll();
         ForgetMemos();
@@ -575,7 +706,7 @@ void WritePixel(int x, int y, Colour colour) {
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
     if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
     s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
-    if (g_pass.target == Target::IMAGE) return;  // nothing to show or restore
+    g_pass.wrote = true;
     RectI& box = g_pass.pixel_box;
     if (RectEmpty(box)) {
         box = RectI{x, y, x + 1, y + 1};
@@ -621,6 +752,9 @@ FontRef MakeFont(const char* face, int points, int weight) {
 
 void ReleaseFont(FontRef font) {
     if (!font) return;
+    g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
+                                      [font](const TextMemo& m) { return m.font == font->text; }),
+                       g_text_memos.end());
     if (Open() && g_pass.font == font->text) g_pass.font = DefaultGuiFont();
     CloseTextFont(font->text);
     delete font;
@@ -635,6 +769,7 @@ ImageRef CreateImage(int width, int height, int depth) {
     image->depth = depth;
     image->pixels.assign((size_t)width * height, PIXEL_OPAQUE);  // black; opaque for a 32-bit image
     image->generation = ++g_last_generation;
+    image->content_version = image->generation;
     return image;
 }
 

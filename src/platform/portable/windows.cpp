@@ -286,9 +286,34 @@ void PaintControlNow(PlatformWindow* c) {
     Surface s = ContentSurface(top);
     PaintControl(s, c, area);
     CanvasesOverdrawn(top, area, nullptr);
-    // A canvas just painted whole shows its backing (unless children of its own cover it).
+    // A canvas just painted whole shows its backing (unless children of its own cover it);
+    // an image control its image, when nothing clips it.
     if (c->kind == WindowKind::CANVAS && c->children.empty()) c->backing_shown = true;
+    if (c->kind == WindowKind::IMAGE_CONTROL && c->children.empty() && RectEqual(area, AbsoluteRect(c))) {
+        c->painting_shown = c->image != nullptr;
+        c->painted_image = c->image;
+        c->painted_version = c->image ? c->image->content_version : 0;
+    }
     SurfaceChanged(top, area);
+}
+
+// An image control shows its image again where the image's last drawing pass changed it;
+// the rest of its painting is as it was.
+void RepaintImagePart(PlatformWindow* c) {
+    PlatformWindow* top = TopLevelOf(c);
+    PlatformImage* image = c->image;
+    RectI r = AbsoluteRect(c);
+    RectI inner{r.left + 2, r.top + 2, r.right - 2, r.bottom - 2};
+    RectI part = RectIntersect(RectIntersect(RectOffset(image->last_changed, inner.left, inner.top), inner),
+                               VisibleRect(c));
+    if (!RectEmpty(part)) {
+        Surface s = ContentSurface(top);
+        BlitPixels(s, image->pixels.data(), image->width, image->height, inner.left, inner.top, part);
+        CanvasesOverdrawn(top, part, nullptr);
+        SurfaceChanged(top, part);
+    }
+    c->painting_shown = true;
+    c->painted_version = image->content_version;
 }
 
 // Erases `area` with the background and repaints every control over it, as Windows does
@@ -423,6 +448,18 @@ intptr_t PLATFORM_CALLBACK ImageControlProcedure(WindowRef w, uint32_t message, 
     if (message == STM_SETIMAGE_MESSAGE && wparam == IMAGE_BITMAP_TYPE) {
         PlatformImage* previous = w->image;
         w->image = (PlatformImage*)lparam;
+        // The same image, not drawn on since it was painted here, over pixels nobody touched:
+        // painting it again would change nothing (the history graph sets its image on every
+        // value, and on a steady level draws nothing new).
+        if (w->image && w->image == previous && w->painting_shown && w->painted_image == w->image &&
+            w->painted_version == w->image->content_version && IsPaintable(w))
+            return (intptr_t)previous;
+        // Drawn on once since it was painted: only what that pass drew changes here.
+        if (w->image && w->image == previous && w->painting_shown && w->painted_image == w->image &&
+            w->painted_version == w->image->previous_version && IsPaintable(w) && w->children.empty()) {
+            RepaintImagePart(w);
+            return (intptr_t)previous;
+        }
         if (w->image)
             MoveControl(w, w->rect.left, w->rect.top, w->image->width + 4, w->image->height + 4);
         PaintControlNow(w);
@@ -605,6 +642,9 @@ void CanvasesOverdrawn(PlatformWindow* top, RectI area, PlatformWindow* except) 
                 if (c->kind == WindowKind::CANVAS && c != except && c->backing_shown &&
                     !RectEmpty(RectIntersect(AbsoluteRect(c), area)))
                     c->backing_shown = false;
+                if (c->kind == WindowKind::IMAGE_CONTROL && c->painting_shown &&
+                    !RectEmpty(RectIntersect(AbsoluteRect(c), area)))
+                    c->painting_shown = false;
                 Visit(c, area, except);
             }
         }

@@ -10,6 +10,11 @@
 // GUI thread sleeps in poll() on the X connection and a wake-up pipe, so a post from the
 // audio thread costs one write() instead of a trip through the X server, and SDL is pumped
 // only when the X connection spoke (or now and then while the program stays busy).
+//
+// On a high-DPI desktop every client pixel is shown as an N x N block (N from Xft.dpi, or the
+// Wayland output, or KORVELT_SCALE=1..4 in the environment), and mouse positions are divided
+// by N. KORVELT_PRESENT_LOG in the environment makes the program report on stderr, about once
+// a second, how many frames it has sent to the screen (for the benchmarks).
 #include <SDL.h>
 
 #include <algorithm>
@@ -17,6 +22,8 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -41,7 +48,6 @@ constexpr int MAX_PENDING = 8;
 // drawing shown, and its input read.
 constexpr uint64_t STALE_PRESENT_US = 16000;
 constexpr uint64_t INPUT_PUMP_US = 10000;
-constexpr int PREFETCH_ROWS = 3;
 
 enum class WaitMode {
     CONDITION,   // SDL's event queue could not be started: a condition variable
@@ -63,6 +69,11 @@ struct TopWindow {
 
 struct Presenter {
     bool video = false;
+    int scale = 1;                  // screen pixels per client pixel, each way
+    // KORVELT_PRESENT_LOG: frames sent to the screen, reported about once a second.
+    bool log_frames = false;
+    uint64_t frames = 0;
+    uint64_t frames_logged_us = 0;
     bool events = false;
     WaitMode mode = WaitMode::CONDITION;
     std::thread::id gui_thread;
@@ -170,77 +181,42 @@ void RepaintAll(TopWindow& t) {
     NotePending(t, ALL_OF_IT);
 }
 
-// The core's pixels are 0xAARRGGBB; these give what 32-bit window surfaces hold, opaque.
-inline uint32_t ToXrgb(uint32_t p) {
-    return 0xFF000000u | p;
-}
-inline uint32_t ToXbgr(uint32_t p) {
-    return 0xFF000000u | ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu);
-}
-
-// Converts rows [top, bottom) of columns [left, right) into the 32-bit `screen`, and narrows
-// [*first, *last] to the rows that changed (all of them with `all`). The loop stays simple
-// enough for the compiler to vectorise.
-template <uint32_t (*Convert)(uint32_t)>
-void CopyRows(const SurfaceView& view, SDL_Surface* screen, int left, int top, int right,
-              int bottom, bool all, int* first, int* last) {
-    const int width = right - left;
-    for (int y = top; y < bottom; ++y) {
-        const uint32_t* from = view.pixels + (size_t)y * view.stride + left;
-        uint32_t* to = (uint32_t*)((uint8_t*)screen->pixels + (size_t)y * screen->pitch) + left;
-        // Rows are short and far apart, too short for the hardware prefetcher to get going,
-        // and both surfaces are usually out of cache by the next redraw: ask for a few rows
-        // ahead (measured 1.6 times faster).
-        if (y + PREFETCH_ROWS < bottom) {
-            const uint32_t* from_ahead = from + (size_t)PREFETCH_ROWS * view.stride;
-            const uint32_t* to_ahead = (const uint32_t*)((const uint8_t*)to + (size_t)PREFETCH_ROWS * screen->pitch);
-            for (int x = 0; x < width; x += 16) {
-                __builtin_prefetch(from_ahead + x);
-                __builtin_prefetch(to_ahead + x, 1);
-            }
-        }
-        uint32_t changed = 0;
-        for (int x = 0; x < width; ++x) changed |= Convert(from[x]) ^ to[x];
-        if (changed) {
-            for (int x = 0; x < width; ++x) to[x] = Convert(from[x]);
-        }
-        if (changed || all) {
-            *first = std::min(*first, y);
-            *last = std::max(*last, y);
-        }
-    }
-}
-
-// Copies one clipped rectangle to the window surface; returns the part to send (maybe empty).
+// Copies one clipped rectangle (client pixels) to the window surface, enlarged by the
+// desktop's scale; returns the part to send in screen pixels (maybe empty).
 SDL_Rect CopyRect(const SurfaceView& view, SDL_Surface* screen, const RectI& area, bool all) {
-    int right = std::min({area.right, view.width, screen->w});
-    int bottom = std::min({area.bottom, view.height, screen->h});
-    int left = std::max(area.left, 0);
-    int top = std::max(area.top, 0);
-    if (left >= right || top >= bottom) return SDL_Rect{0, 0, 0, 0};
-    int first = INT_MAX, last = -1;
+    const int n = presenter.scale;
+    RectI changed{0, 0, 0, 0};
     switch (screen->format->format) {
     case SDL_PIXELFORMAT_RGB888:
     case SDL_PIXELFORMAT_ARGB8888:
-        CopyRows<ToXrgb>(view, screen, left, top, right, bottom, all, &first, &last);
+        changed = PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, false, all);
         break;
     case SDL_PIXELFORMAT_BGR888:
     case SDL_PIXELFORMAT_ABGR8888:
-        CopyRows<ToXbgr>(view, screen, left, top, right, bottom, all, &first, &last);
+        changed = PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, true, all);
         break;
-    default: {   // unusual displays: SDL converts, and all of it is sent
-        const uint32_t* source = view.pixels + (size_t)top * view.stride + left;
-        uint8_t* target = (uint8_t*)screen->pixels + (size_t)top * screen->pitch +
-                          (size_t)left * screen->format->BytesPerPixel;
-        SDL_ConvertPixels(right - left, bottom - top, SDL_PIXELFORMAT_ABGR8888, source,
-                          view.stride * 4, screen->format->format, target, screen->pitch);
-        first = top;
-        last = bottom - 1;
-        break;
+    default: {   // unusual displays: enlarged here, converted by SDL, and all of it is sent
+        int right = std::min({area.right, view.width, screen->w / n});
+        int bottom = std::min({area.bottom, view.height, screen->h / n});
+        int left = std::max(area.left, 0);
+        int top = std::max(area.top, 0);
+        if (left >= right || top >= bottom) return SDL_Rect{0, 0, 0, 0};
+        const int width = (right - left) * n, height = (bottom - top) * n;
+        static std::vector<uint32_t> enlarged;
+        enlarged.assign((size_t)width * height, 0);
+        SurfaceView part{right - left, bottom - top, view.stride, view.pixels + (size_t)top * view.stride + left};
+        PresentBlit(part, enlarged.data(), (size_t)width * 4, width, height, RectI{0, 0, part.width, part.height}, n,
+                    false, true);
+        uint8_t* target = (uint8_t*)screen->pixels + (size_t)top * n * screen->pitch +
+                          (size_t)left * n * screen->format->BytesPerPixel;
+        SDL_ConvertPixels(width, height, SDL_PIXELFORMAT_ARGB8888, enlarged.data(), width * 4,
+                          screen->format->format, target, screen->pitch);
+        return SDL_Rect{left * n, top * n, width, height};
     }
     }
-    if (last < first) return SDL_Rect{0, 0, 0, 0};
-    return SDL_Rect{left, first, right - left, last - first + 1};
+    if (changed.right <= changed.left || changed.bottom <= changed.top) return SDL_Rect{0, 0, 0, 0};
+    return SDL_Rect{changed.left * n, changed.top * n, (changed.right - changed.left) * n,
+                    (changed.bottom - changed.top) * n};
 }
 
 // The window surface to draw `t` into, sized like the core's surface; null when there is
@@ -251,9 +227,10 @@ SDL_Surface* PrepareScreen(TopWindow& t, SurfaceView* view) {
     if (!view->pixels) return nullptr;
     int width = 0, height = 0;
     SDL_GetWindowSize(t.window, &width, &height);
-    if (width != view->width || height != view->height) {
+    const int n = presenter.scale;
+    if (width != view->width * n || height != view->height * n) {
         // The client area was resized by a placement: the user cannot resize, we follow it.
-        SDL_SetWindowSize(t.window, view->width, view->height);
+        SDL_SetWindowSize(t.window, view->width * n, view->height * n);
         presenter.x11_touched = true;
         t.repaint_all = true;
     }
@@ -303,13 +280,24 @@ void FlushTop(TopWindow& t) {
         t.repaint_all = false;
     }
     presenter.x11_touched = true;
-    if (count > 0) SDL_UpdateWindowSurfaceRects(t.window, rects, count);
+    if (count > 0) {
+        SDL_UpdateWindowSurfaceRects(t.window, rects, count);
+        ++presenter.frames;
+    }
 }
 
 void FlushPresents() {
     if (!presenter.pending_since_us) return;
     presenter.pending_since_us = 0;
     for (TopWindow& t : presenter.tops) FlushTop(t);
+    if (presenter.log_frames) {
+        uint64_t now = BackendNowMicros();
+        if (now - presenter.frames_logged_us >= 1000000) {
+            presenter.frames_logged_us = now;
+            std::fprintf(stderr, "korvelt: %llu frames presented at %.3f s\n", (unsigned long long)presenter.frames,
+                         now / 1e6);
+        }
+    }
 }
 
 // ---- input --------------------------------------------------------------------------------
@@ -380,7 +368,10 @@ void HandleEvent(const SDL_Event& e) {
     case SDL_MOUSEBUTTONUP: {
         if (e.button.button != SDL_BUTTON_LEFT) break;
         TopWindow* t = FindTopBySdlId(e.button.windowID);
-        if (t) InjectMouseButton(t->top, e.button.x, e.button.y, e.type == SDL_MOUSEBUTTONDOWN);
+        // The window shows every client pixel as a scale x scale block.
+        if (t)
+            InjectMouseButton(t->top, e.button.x / presenter.scale, e.button.y / presenter.scale,
+                              e.type == SDL_MOUSEBUTTONDOWN);
         break;
     }
     default: break;
@@ -507,6 +498,18 @@ void StartSdlPresenter(bool video_ready, bool events_ready, uint64_t run_limit_u
     }
 #endif
     if (run_limit_us > 0) presenter.close_at_us = BackendNowMicros() + run_limit_us;
+    presenter.log_frames = std::getenv("KORVELT_PRESENT_LOG") != nullptr;
+    if (video_ready) {
+        const char* driver = SDL_GetCurrentVideoDriver();
+        int dpi = 0;
+        if (driver && std::strcmp(driver, "x11") == 0) {
+            dpi = X11ResourceDpi();
+        } else if (driver && std::strcmp(driver, "wayland") == 0) {
+            float ddpi = 0, hdpi = 0, vdpi = 0;
+            if (SDL_GetDisplayDPI(0, &ddpi, &hdpi, &vdpi) == 0) dpi = (int)hdpi;
+        }
+        presenter.scale = DesktopScale(std::getenv("KORVELT_SCALE"), dpi);
+    }
 }
 
 void StopSdlPresenter() {
@@ -604,8 +607,8 @@ void BackendTopLevelCreated(WindowRef top, const char* title, int client_width, 
         Uint32 flags = t.shown ? SDL_WINDOW_SHOWN : SDL_WINDOW_HIDDEN;
         RectI frame{};
         GetWindowFrame(top, &frame);
-        t.window = SDL_CreateWindow(title ? title : "", frame.left, frame.top, client_width,
-                                    client_height, flags);
+        t.window = SDL_CreateWindow(title ? title : "", frame.left, frame.top, client_width * presenter.scale,
+                                    client_height * presenter.scale, flags);
         presenter.x11_touched = true;
         // Every window of a display shares its one connection.
         if (t.window && presenter.x11_display && presenter.x11_fd < 0)

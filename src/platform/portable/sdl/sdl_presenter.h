@@ -22,5 +22,8 @@ void PrepareSoundServerClient();
 bool FinishClosingCaptureDevices();
 // The file descriptor of the X connection `window` lives on, or -1 when it is no X11 window.
 int X11ConnectionFd(SDL_Window* window);
+// Xft.dpi from the X server's resources (what desktops set for their scale), 0 when unset or
+// when there is no X display.
+int X11ResourceDpi();
 // Set by the audio thread around a post that need not wake the GUI thread at once.
 extern thread_local bool sdl_wake_can_wait;
