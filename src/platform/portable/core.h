@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/portable/backend.h"
+#include "platform/raster/dirty_rects.h"
 #include "platform/raster/raster.h"
 
 struct TextFont;
@@ -184,13 +185,7 @@ inline RectI RectOffset(RectI r, int dx, int dy) { return RectI{r.left + dx, r.t
 
 // A handful of rectangles that together cover what changed; close ones are merged so that a
 // pass never presents more than a few pieces.
-struct DirtyRects {
-    static constexpr int MAX = 6;
-    RectI rects[MAX];
-    int count = 0;
-    void Add(RectI r);
-    void Clear() { count = 0; }
-};
+using DirtyRects = DirtyRectList<RectI, 6>;
 
 // ---- fault injection and reset, for the headless presenter ----
 enum CoreCreationKind {

@@ -341,12 +341,6 @@ void StartPass(Target target, PlatformWindow* window, PlatformImage* image, Surf
     g_pass.font = DefaultGuiFont();
 }
 
-int64_t Area(const RectI& r) { return RectEmpty(r) ? 0 : (int64_t)(r.right - r.left) * (r.bottom - r.top); }
-
-bool TouchOrOverlap(const RectI& a, const RectI& b) {
-    return a.left <= b.right && b.left <= a.right && a.top <= b.bottom && b.top <= a.bottom;
-}
-
 // Rounded half away from zero, as MulDiv.
 int MulDivRound(int a, int b, int c) {
     int64_t n = (int64_t)a * b;
@@ -359,45 +353,6 @@ int MulDivRound(int a, int b, int c) {
 }
 
 }  // namespace
-
-void DirtyRects::Add(RectI r) {
-    if (RectEmpty(r)) return;
-    // Most marks fall inside a piece already there (a line inside the box it was drawn on).
-    for (int i = 0; i < count; ++i)
-        if (r.left >= rects[i].left && r.top >= rects[i].top && r.right <= rects[i].right &&
-            r.bottom <= rects[i].bottom)
-            return;
-    // Merge with whatever it touches, repeatedly, so the pieces never overlap.
-    bool merged = true;
-    while (merged) {
-        merged = false;
-        for (int i = 0; i < count; ++i) {
-            if (TouchOrOverlap(rects[i], r)) {
-                r = RectUnion(rects[i], r);
-                rects[i] = rects[--count];
-                merged = true;
-                break;
-            }
-        }
-    }
-    if (count < MAX) {
-        rects[count++] = r;
-        return;
-    }
-    // Full: fold it into the piece whose bounding box grows the least.
-    int best = 0;
-    int64_t best_growth = INT64_MAX;
-    for (int i = 0; i < count; ++i) {
-        int64_t growth = Area(RectUnion(rects[i], r)) - Area(rects[i]);
-        if (growth < best_growth) {
-            best_growth = growth;
-            best = i;
-        }
-    }
-    RectI grown = RectUnion(rects[best], r);
-    rects[best] = rects[--count];
-    Add(grown);
-}
 
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
     if (window)

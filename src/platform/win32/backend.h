@@ -16,6 +16,7 @@
 // The seam after the system headers: its Win32 numbers then defer to the real ones, and a
 // seam name that clashes with a Windows name fails right here.
 #include "platform/platform.h"
+#include "platform/raster/dirty_rects.h"
 #include "platform/raster/raster.h"
 #include "platform/win32/gdi_count.h"
 

@@ -30,67 +30,17 @@ bool RectEmpty(const RECT& r) {
     return r.left >= r.right || r.top >= r.bottom;
 }
 
-RECT RectJoin(const RECT& a, const RECT& b) {
-    return RECT{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                std::max(a.bottom, b.bottom)};
-}
-
 RECT RectMeet(const RECT& a, const RECT& b) {
     return RECT{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
                 std::min(a.bottom, b.bottom)};
 }
 
-long long RectArea(const RECT& r) {
-    return RectEmpty(r) ? 0 : (long long)(r.right - r.left) * (r.bottom - r.top);
-}
 
 // What a pass changed: a few rectangles, each copied to the screen with one BitBlt when the
 // pass ends. Pieces that touch are joined (so they never overlap) unless JOIN is false; then
 // a piece is only dropped when it lies inside another.
 template <int MAX, bool JOIN = true>
-struct DirtyList {
-    static constexpr int MAX_PARTS = MAX;
-    RECT rects[MAX];
-    int count = 0;
-
-    void Add(RECT r) {
-        if (RectEmpty(r)) return;
-        for (int i = 0; i < count; ++i)
-            if (r.left >= rects[i].left && r.top >= rects[i].top && r.right <= rects[i].right &&
-                r.bottom <= rects[i].bottom)
-                return;
-        // Merge with whatever it touches, until nothing does.
-        for (bool merged = JOIN; merged;) {
-            merged = false;
-            for (int i = 0; i < count; ++i) {
-                const RECT& o = rects[i];
-                if (o.left <= r.right && r.left <= o.right && o.top <= r.bottom && r.top <= o.bottom) {
-                    r = RectJoin(o, r);
-                    rects[i] = rects[--count];
-                    merged = true;
-                    break;
-                }
-            }
-        }
-        if (count < MAX) {
-            rects[count++] = r;
-            return;
-        }
-        // Full: fold it into the piece that grows the least.
-        int best = 0;
-        long long best_growth = -1;
-        for (int i = 0; i < count; ++i) {
-            long long growth = RectArea(RectJoin(rects[i], r)) - RectArea(rects[i]);
-            if (best_growth < 0 || growth < best_growth) {
-                best_growth = growth;
-                best = i;
-            }
-        }
-        RECT grown = RectJoin(rects[best], r);
-        rects[best] = rects[--count];
-        Add(grown);
-    }
-};
+using DirtyList = DirtyRectList<RECT, MAX, JOIN>;
 
 // What a visible child paints over its parent (a sunken frame only its edge).
 struct ChildArea {
