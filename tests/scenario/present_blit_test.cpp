@@ -114,6 +114,29 @@ TEST_F(PresentBlitTest, UnchangedPixelsAreNeitherWrittenNorReported) {
     }
 }
 
+TEST_F(PresentBlitTest, ChangedColumnsFoundAtEveryPlaceOfARow) {
+    // Rows of every width from 1 to 13, with the changes at every pair of places: at the ends,
+    // on either side of each four-pixel step of the scan, alone or as a pair. The report is
+    // exactly the changed columns and the screen row ends up as the client row, alpha made
+    // opaque (the client pixels here carry none).
+    for (int width = 1; width <= 13; ++width)
+        for (int a = 0; a < width; ++a)
+            for (int b = a; b < width; ++b) {
+                std::vector<uint32_t> pixels((size_t)width, 0x00102030u);
+                SurfaceView view{width, 1, width, pixels.data()};
+                Screen screen(width, 1);
+                PresentBlit(view, screen.bytes.data(), screen.pitch, width, 1, RectI{0, 0, width, 1}, 1, false, true);
+                pixels[a] = 0x00FF0000u;
+                pixels[b] = 0x0000FF00u;
+                RectI changed = PresentBlit(view, screen.bytes.data(), screen.pitch, width, 1, RectI{0, 0, width, 1},
+                                            1, false, false);
+                ASSERT_TRUE(RectEqual(changed, RectI{a, 0, b + 1, 1}))
+                    << "width " << width << ", changes at " << a << " and " << b << ": reported " << changed.left
+                    << " - " << changed.right;
+                for (int x = 0; x < width; ++x) ASSERT_EQ(screen.At(x, 0), pixels[x] | 0xFF000000u) << x;
+            }
+}
+
 TEST(DesktopScale, FromDpiOrTheEnvironment) {
     EXPECT_EQ(DesktopScale(nullptr, 0), 1);
     EXPECT_EQ(DesktopScale(nullptr, 96), 1);

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/portable/core.h"
 
@@ -16,6 +19,35 @@ constexpr int BASE_DPI = 96;
 inline uint32_t Opaque(uint32_t p) { return 0xFF000000u | p; }
 inline uint32_t OpaqueSwapped(uint32_t p) {
     return 0xFF000000u | ((p & 0xFFu) << 16) | (p & 0xFF00u) | ((p >> 16) & 0xFFu);
+}
+
+// The first and last x of a row whose opaque source pixel differs from the target's, four
+// pixels to a compare: at scale 1 this scan is most of a frame's work (a scope box is redrawn
+// whole every tick, while only its old and new traces really change). False when the row is
+// unchanged.
+bool OpaqueRowDifference(const uint32_t* source, const uint32_t* target, int width, int* first, int* last) {
+    int x = 0, end = width;
+#if defined(__SSE2__)
+    const __m128i alpha = _mm_set1_epi32((int)0xFF000000u);
+    auto differing = [&](int at) {
+        __m128i a = _mm_or_si128(_mm_loadu_si128((const __m128i*)(source + at)), alpha);
+        __m128i b = _mm_loadu_si128((const __m128i*)(target + at));
+        return ~_mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) & 0xFFFF;
+    };
+    for (; x + 4 <= width; x += 4)
+        if (differing(x)) break;
+    if (x + 4 <= width) {
+        // Found in the block at x; the last one lies at or after it.
+        for (end = width; end - 4 >= x && !differing(end - 4); end -= 4) {
+        }
+    }
+#endif
+    while (x < end && Opaque(source[x]) == target[x]) ++x;
+    if (x == end) return false;
+    while (Opaque(source[end - 1]) == target[end - 1]) --end;
+    *first = x;
+    *last = end - 1;
+    return true;
 }
 
 template <uint32_t (*Convert)(uint32_t)>
@@ -36,7 +68,14 @@ void Blit(const SurfaceView& from, uint8_t* to, size_t pitch, int left, int top,
             for (int x = 0; x < width * n; x += 16) __builtin_prefetch((const uint32_t*)target_ahead + x, 1);
         }
         int first = 0, last = width - 1;
-        if (n == 1) {
+        if (n == 1 && Convert == Opaque) {
+            if (all) {
+                for (int x = 0; x < width; ++x) target[x] = Opaque(source[x]);
+            } else {
+                if (!OpaqueRowDifference(source, target, width, &first, &last)) continue;
+                for (int x = first; x <= last; ++x) target[x] = Opaque(source[x]);
+            }
+        } else if (n == 1) {
             // The common case stays simple enough for the compiler to vectorise.
             uint32_t differ = 0;
             for (int x = 0; x < width; ++x) differ |= Convert(source[x]) ^ target[x];
