@@ -97,8 +97,11 @@ void ResetBackBuffer(HWND window, COLORREF colour);
 void ForgetBackBuffer(HWND window);
 
 // Wave device calls that may wait on a frozen sound server run on a helper thread; the GUI
-// thread waits for each at most this long (wavein.cpp).
+// thread waits for each at most this long (wavein.cpp). An open gets longer: it starts the
+// driver's own thread and connects to the server, and one that fails at start-up is not tried
+// again until sound has been seen.
 constexpr uint32_t WAVE_CALL_BUDGET_MS = 300;
+constexpr uint32_t WAVE_OPEN_BUDGET_MS = 600;
 using WaveCall = uint32_t (*)(void* context);
 // Told what a call returned after its caller had stopped waiting for it (on the helper thread).
 using WaveLateResult = void (*)(void* context, uint32_t result);

@@ -6,13 +6,13 @@
 // unprepare go through the same driver thread) can wait on that server for as long as it is
 // frozen: Wine's driver closes a device by waiting for the server to drop the stream. So those
 // calls run on one helper thread and the GUI thread waits for each at most
-// WAVE_CALL_BUDGET_MS. A call that takes longer is answered MMSYSERR_HANDLEBUSY and left to
-// finish on its own; until it has, every further call is answered the same at once (and
-// never reaches WinMM), so the calls that do reach WinMM keep the order the core made them in.
+// WAVE_CALL_BUDGET_MS (an open WAVE_OPEN_BUDGET_MS). A call that takes longer is answered
+// MMSYSERR_HANDLEBUSY and left to finish on its own; until it has, every further call is
+// answered the same at once (and never reaches WinMM), so the calls that do reach WinMM keep
+// the order the core made them in.
 // A caller told "busy" by a close keeps the run's buffers and headers, as after any failed
 // close, and tries again later.
 #include <cstddef>
-#include <cstdio>
 #include <vector>
 
 #include "platform/win32/backend.h"
@@ -134,8 +134,8 @@ struct DeviceCall {
 
 DeviceCall device_call;
 
-uint32_t RunDeviceCall(WaveCall call, WaveLateResult late) {
-    return RunBoundedWaveCall(call, &device_call, WAVE_CALL_BUDGET_MS, late);
+uint32_t RunDeviceCall(WaveCall call, WaveLateResult late, uint32_t budget_ms = WAVE_CALL_BUDGET_MS) {
+    return RunBoundedWaveCall(call, &device_call, budget_ms, late);
 }
 
 uint32_t CallOpen(void* context) {
@@ -270,7 +270,7 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     device_call.callback = callback;
     device_call.instance = instance;
     device_call.flags = flags;
-    const uint32_t result = RunDeviceCall(CallOpen, OpenedLate);
+    const uint32_t result = RunDeviceCall(CallOpen, OpenedLate, WAVE_OPEN_BUDGET_MS);
     if (result != MMSYSERR_NOERROR) return result;
     if (TakeClosedLate(device_call.handle, false)) {
         // WinMM reused the value of a handle the core still takes for an older device it has
