@@ -1,8 +1,8 @@
 #!/bin/bash
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
 # known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
-# pixels, then ended with Escape; then the native one meets the faults of faults.sh (the sink
-# and the sound server going and coming back, the server frozen at exit).
+# pixels, then ended with Escape; then each meets the faults of faults.sh (the sink and the
+# sound server going and coming back, the server frozen at exit).
 # Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win32] [deb] [zip64] [zip32]
 #        (default: the first four)
 # deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the

@@ -96,3 +96,21 @@ bool EraseFromBackBuffer(HWND window, HDC dc);
 // Fills the whole back buffer with `colour`, making one when there is none.
 void ResetBackBuffer(HWND window, COLORREF colour);
 void ForgetBackBuffer(HWND window);
+
+// Wave device calls that may wait on a frozen sound server run on a helper thread; the GUI
+// thread waits for each at most this long (wavein.cpp). An open gets longer: it starts the
+// driver's own thread and connects to the server, and one that fails at start-up is not tried
+// again until sound has been seen.
+constexpr uint32_t WAVE_CALL_BUDGET_MS = 300;
+constexpr uint32_t WAVE_OPEN_BUDGET_MS = 600;
+using WaveCall = uint32_t (*)(void* context);
+// Told what a call returned after its caller had stopped waiting for it (on the helper thread).
+using WaveLateResult = void (*)(void* context, uint32_t result);
+// Runs `call` on the helper thread and waits at most `budget_ms` for its result. Answers
+// MMSYSERR_HANDLEBUSY when it takes longer (it goes on; `late`, if any, gets its result) and,
+// without running it, while an earlier call is still unfinished.
+uint32_t RunBoundedWaveCall(WaveCall call, void* context, uint32_t budget_ms, WaveLateResult late);
+// True while a wave device call that outlived its budget is still inside the driver.
+bool WaveCallStuck();
+// How many wave device calls have outlived their budget since the program started.
+uint64_t LateWaveCallCount();

@@ -1,6 +1,17 @@
-// The program's entry point on Windows: WinMain hands over to the application at once.
+// The program's entry point on Windows: WinMain hands over to the application at once, and
+// makes sure a sound driver stuck on a frozen server cannot keep the program from ending.
+#include <cstdio>
+
 #include "platform/win32/backend.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    return ApplicationMain();
+    const int code = ApplicationMain();
+    if (WaveCallStuck()) {
+        // A device call is still waiting on the sound server. The normal exit would unload the
+        // sound driver under it and can wait for that server forever; the program has nothing
+        // left to save but its output, so it ends here. The driver's buffers were never freed.
+        std::fflush(nullptr);
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    }
+    return code;
 }

@@ -1,7 +1,19 @@
 // Wave input on WinMM, call for call: WaveInGetNumDevs ... WaveInClose. The seam's records
 // are WAVEFORMATEX, WAVEHDR and WAVEINCAPSA byte for byte, so they pass straight through.
 // Also MonotonicMicros, the clock the capture engine times its deliveries with.
+//
+// A device call that talks to the sound server (open, start, reset, stop, close; prepare and
+// unprepare go through the same driver thread) can wait on that server for as long as it is
+// frozen: Wine's driver closes a device by waiting for the server to drop the stream. So those
+// calls run on one helper thread and the GUI thread waits for each at most
+// WAVE_CALL_BUDGET_MS (an open WAVE_OPEN_BUDGET_MS). A call that takes longer is answered
+// MMSYSERR_HANDLEBUSY and left to finish on its own; until it has, every further call is
+// answered the same at once (and never reaches WinMM), so the calls that do reach WinMM keep
+// the order the core made them in.
+// A caller told "busy" by a close keeps the run's buffers and headers, as after any failed
+// close, and tries again later.
 #include <cstddef>
+#include <vector>
 
 #include "platform/win32/backend.h"
 
@@ -31,7 +43,196 @@ WAVEHDR* AsHeader(WaveHeader* header) {
     return reinterpret_cast<WAVEHDR*>(header);
 }
 
+// The helper thread and the one call it may hold. Only the GUI thread submits calls, one at
+// a time, so a single slot is enough.
+struct WaveCallRunner {
+    CRITICAL_SECTION lock;
+    HANDLE go = nullptr;          // auto-reset: a call is in the slot
+    HANDLE done = nullptr;        // manual-reset: the call in the slot has returned
+    HANDLE thread = nullptr;
+    bool busy = false;            // a call is in the slot and has not returned
+    bool gave_up = false;         // its caller stopped waiting
+    WaveCall call = nullptr;
+    void* context = nullptr;
+    WaveLateResult late = nullptr;
+    uint32_t result = 0;
+    uint64_t late_calls = 0;      // calls that outlived their budget
+};
+
+WaveCallRunner* Runner() {
+    // Never destroyed: the helper thread may still be inside a call when the process ends.
+    static WaveCallRunner* const runner = [] {
+        WaveCallRunner* made = new WaveCallRunner;
+        InitializeCriticalSection(&made->lock);
+        made->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        made->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return made;
+    }();
+    return runner;
+}
+
+DWORD WINAPI WaveCallThread(void* parameter) {
+    WaveCallRunner* runner = static_cast<WaveCallRunner*>(parameter);
+    for (;;) {
+        WaitForSingleObject(runner->go, INFINITE);
+        EnterCriticalSection(&runner->lock);
+        const WaveCall call = runner->call;
+        void* const context = runner->context;
+        LeaveCriticalSection(&runner->lock);
+        const uint32_t result = call(context);
+        EnterCriticalSection(&runner->lock);
+        const bool gave_up = runner->gave_up;
+        const WaveLateResult late = runner->late;
+        if (!gave_up) {
+            runner->result = result;
+            runner->busy = false;
+            SetEvent(runner->done);
+        }
+        LeaveCriticalSection(&runner->lock);
+        if (!gave_up) continue;
+        // Nobody waits for this result: what the call did is undone or noted here, still as
+        // "busy", so that no other call reaches WinMM before it is settled.
+        if (late) late(context, result);
+        EnterCriticalSection(&runner->lock);
+        runner->busy = false;
+        LeaveCriticalSection(&runner->lock);
+    }
+}
+
+// Handles whose close outlived its budget and then succeeded: WinMM has let them go, the core
+// does not know yet. Its later calls on them are answered here, so that they never reach
+// another device that WinMM has given the same handle value meanwhile. GUI thread only, apart
+// from the helper's insertions under the runner's lock.
+std::vector<HWAVEIN> closed_late;
+
+bool TakeClosedLate(HWAVEIN handle, bool remove) {
+    WaveCallRunner* runner = Runner();
+    EnterCriticalSection(&runner->lock);
+    bool found = false;
+    for (size_t i = 0; i < closed_late.size(); ++i) {
+        if (closed_late[i] != handle) continue;
+        found = true;
+        if (remove) closed_late.erase(closed_late.begin() + (ptrdiff_t)i);
+        break;
+    }
+    LeaveCriticalSection(&runner->lock);
+    return found;
+}
+
+// The arguments of one device call, kept where the helper can still reach them after its
+// caller has stopped waiting; the slot is not reused before that call has returned.
+struct DeviceCall {
+    HWAVEIN handle = nullptr;
+    UINT device_id = 0;
+    WAVEFORMATEX format{};
+    DWORD_PTR callback = 0;
+    DWORD_PTR instance = 0;
+    DWORD flags = 0;
+    WAVEHDR* header = nullptr;
+    UINT size = 0;
+};
+
+DeviceCall device_call;
+
+uint32_t RunDeviceCall(WaveCall call, WaveLateResult late, uint32_t budget_ms = WAVE_CALL_BUDGET_MS) {
+    return RunBoundedWaveCall(call, &device_call, budget_ms, late);
+}
+
+uint32_t CallOpen(void* context) {
+    DeviceCall* c = static_cast<DeviceCall*>(context);
+    c->handle = nullptr;
+    return waveInOpen(&c->handle, c->device_id, &c->format, c->callback, c->instance, c->flags);
+}
+
+// An open that came too late: no one will ever use or close this device, so it is closed
+// here. It has no buffers, as none could be added while it was opening.
+void OpenedLate(void* context, uint32_t result) {
+    DeviceCall* c = static_cast<DeviceCall*>(context);
+    if (result == MMSYSERR_NOERROR && c->handle) waveInClose(c->handle);
+}
+
+uint32_t CallClose(void* context) {
+    return waveInClose(static_cast<DeviceCall*>(context)->handle);
+}
+
+void ClosedLate(void* context, uint32_t result) {
+    // Called on the helper thread with the runner's lock free; the list is shared.
+    if (result != MMSYSERR_NOERROR) return;
+    WaveCallRunner* runner = Runner();
+    EnterCriticalSection(&runner->lock);
+    closed_late.push_back(static_cast<DeviceCall*>(context)->handle);
+    LeaveCriticalSection(&runner->lock);
+}
+
+uint32_t CallPrepare(void* context) {
+    DeviceCall* c = static_cast<DeviceCall*>(context);
+    return waveInPrepareHeader(c->handle, c->header, c->size);
+}
+
+uint32_t CallUnprepare(void* context) {
+    DeviceCall* c = static_cast<DeviceCall*>(context);
+    return waveInUnprepareHeader(c->handle, c->header, c->size);
+}
+
+uint32_t CallStart(void* context) { return waveInStart(static_cast<DeviceCall*>(context)->handle); }
+uint32_t CallReset(void* context) { return waveInReset(static_cast<DeviceCall*>(context)->handle); }
+uint32_t CallStop(void* context) { return waveInStop(static_cast<DeviceCall*>(context)->handle); }
+
 }  // namespace
+
+uint32_t RunBoundedWaveCall(WaveCall call, void* context, uint32_t budget_ms, WaveLateResult late) {
+    WaveCallRunner* runner = Runner();
+    EnterCriticalSection(&runner->lock);
+    if (runner->busy || !runner->go || !runner->done) {
+        LeaveCriticalSection(&runner->lock);
+        return MMSYSERR_HANDLEBUSY;
+    }
+    if (!runner->thread) {
+        runner->thread = CreateThread(nullptr, 0, WaveCallThread, runner, 0, nullptr);
+        if (!runner->thread) {
+            // No helper: the call is made here, unbounded, rather than not at all.
+            LeaveCriticalSection(&runner->lock);
+            return call(context);
+        }
+    }
+    runner->busy = true;
+    runner->gave_up = false;
+    runner->call = call;
+    runner->context = context;
+    runner->late = late;
+    ResetEvent(runner->done);
+    LeaveCriticalSection(&runner->lock);
+    SetEvent(runner->go);
+
+    WaitForSingleObject(runner->done, budget_ms);
+    EnterCriticalSection(&runner->lock);
+    uint32_t result = MMSYSERR_HANDLEBUSY;
+    if (runner->busy) {
+        // Still inside the driver: it finishes on its own, and its late handler settles it.
+        runner->gave_up = true;
+        ++runner->late_calls;
+    } else {
+        result = runner->result;
+    }
+    LeaveCriticalSection(&runner->lock);
+    return result;
+}
+
+bool WaveCallStuck() {
+    WaveCallRunner* runner = Runner();
+    EnterCriticalSection(&runner->lock);
+    const bool stuck = runner->busy;
+    LeaveCriticalSection(&runner->lock);
+    return stuck;
+}
+
+uint64_t LateWaveCallCount() {
+    WaveCallRunner* runner = Runner();
+    EnterCriticalSection(&runner->lock);
+    const uint64_t count = runner->late_calls;
+    LeaveCriticalSection(&runner->lock);
+    return count;
+}
 
 uint64_t MonotonicMicros() {
     static LARGE_INTEGER frequency = [] {
@@ -62,34 +263,83 @@ uint32_t WaveInGetDevCaps(uintptr_t device_id, WaveInCaps* caps, uint32_t size) 
 
 uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* format, uintptr_t callback,
                     uintptr_t instance, uint32_t flags) {
-    return waveInOpen(reinterpret_cast<HWAVEIN*>(handle), device_id, reinterpret_cast<const WAVEFORMATEX*>(format),
-                      callback, instance, flags);
+    if (WaveCallStuck()) return MMSYSERR_HANDLEBUSY;
+    device_call = DeviceCall{};
+    device_call.device_id = device_id;
+    if (format) device_call.format = *reinterpret_cast<const WAVEFORMATEX*>(format);
+    device_call.callback = callback;
+    device_call.instance = instance;
+    device_call.flags = flags;
+    const uint32_t result = RunDeviceCall(CallOpen, OpenedLate, WAVE_OPEN_BUDGET_MS);
+    if (result != MMSYSERR_NOERROR) return result;
+    if (TakeClosedLate(device_call.handle, false)) {
+        // WinMM reused the value of a handle the core still takes for an older device it has
+        // yet to close; the two would be confused. Given back, the open is tried again later.
+        RunDeviceCall(CallClose, nullptr);
+        return MMSYSERR_ALLOCATED;
+    }
+    if (handle) *handle = reinterpret_cast<WaveInHandle>(device_call.handle);
+    return result;
 }
 
+// The calls on an open device: answered here for a handle WinMM has already closed late.
 uint32_t WaveInPrepareHeader(WaveInHandle handle, WaveHeader* header, uint32_t size) {
-    return waveInPrepareHeader(AsWaveIn(handle), AsHeader(header), size);
+    if (WaveCallStuck()) return MMSYSERR_HANDLEBUSY;
+    if (TakeClosedLate(AsWaveIn(handle), false)) return MMSYSERR_INVALHANDLE;
+    device_call = DeviceCall{};
+    device_call.handle = AsWaveIn(handle);
+    device_call.header = AsHeader(header);
+    device_call.size = size;
+    return RunDeviceCall(CallPrepare, nullptr);
 }
 
+// The one call made hundreds of times a second: straight to WinMM, which only queues the
+// header; but never while another call is still inside the driver.
 uint32_t WaveInAddBuffer(WaveInHandle handle, WaveHeader* header, uint32_t size) {
+    if (WaveCallStuck()) return MMSYSERR_HANDLEBUSY;
+    if (!closed_late.empty() && TakeClosedLate(AsWaveIn(handle), false)) return MMSYSERR_INVALHANDLE;
     return waveInAddBuffer(AsWaveIn(handle), AsHeader(header), size);
 }
 
+namespace {
+
+uint32_t HandleCall(WaveInHandle handle, WaveCall call) {
+    if (WaveCallStuck()) return MMSYSERR_HANDLEBUSY;
+    if (TakeClosedLate(AsWaveIn(handle), false)) return MMSYSERR_INVALHANDLE;
+    device_call = DeviceCall{};
+    device_call.handle = AsWaveIn(handle);
+    return RunDeviceCall(call, nullptr);
+}
+
+}  // namespace
+
 uint32_t WaveInStart(WaveInHandle handle) {
-    return waveInStart(AsWaveIn(handle));
+    return HandleCall(handle, CallStart);
 }
 
 uint32_t WaveInReset(WaveInHandle handle) {
-    return waveInReset(AsWaveIn(handle));
+    return HandleCall(handle, CallReset);
 }
 
 uint32_t WaveInStop(WaveInHandle handle) {
-    return waveInStop(AsWaveIn(handle));
+    return HandleCall(handle, CallStop);
 }
 
 uint32_t WaveInUnprepareHeader(WaveInHandle handle, WaveHeader* header, uint32_t size) {
-    return waveInUnprepareHeader(AsWaveIn(handle), AsHeader(header), size);
+    if (WaveCallStuck()) return MMSYSERR_HANDLEBUSY;
+    if (TakeClosedLate(AsWaveIn(handle), false)) return MMSYSERR_INVALHANDLE;
+    device_call = DeviceCall{};
+    device_call.handle = AsWaveIn(handle);
+    device_call.header = AsHeader(header);
+    device_call.size = size;
+    return RunDeviceCall(CallUnprepare, nullptr);
 }
 
 uint32_t WaveInClose(WaveInHandle handle) {
-    return waveInClose(AsWaveIn(handle));
+    if (WaveCallStuck()) return MMSYSERR_HANDLEBUSY;
+    // Closed already, after its caller had stopped waiting: that close is the answer now.
+    if (TakeClosedLate(AsWaveIn(handle), true)) return MMSYSERR_NOERROR;
+    device_call = DeviceCall{};
+    device_call.handle = AsWaveIn(handle);
+    return RunDeviceCall(CallClose, ClosedLate);
 }

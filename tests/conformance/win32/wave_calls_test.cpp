@@ -1,0 +1,92 @@
+// The bounded wave device calls of the win32 backend: a call that hangs (as Wine's driver
+// does on a frozen sound server) is answered "busy" instead of holding the caller, nothing
+// reaches the driver until it has returned, and what it returns late still reaches its
+// handler. The hanging call here waits on an event instead of on a server.
+#include <gtest/gtest.h>
+
+#include "platform/win32/backend.h"
+
+namespace {
+
+struct HangingCall {
+    HANDLE release = nullptr;    // the call returns once this is set
+    HANDLE late_seen = nullptr;  // set by the late handler
+    uint32_t returns = 0;
+    uint32_t late_result = 0xFFFFFFFFu;
+    int runs = 0;
+};
+
+uint32_t Hang(void* context) {
+    HangingCall* call = static_cast<HangingCall*>(context);
+    ++call->runs;
+    WaitForSingleObject(call->release, INFINITE);
+    return call->returns;
+}
+
+void SeeLate(void* context, uint32_t result) {
+    HangingCall* call = static_cast<HangingCall*>(context);
+    call->late_result = result;
+    SetEvent(call->late_seen);
+}
+
+uint32_t Count(void* context) {
+    ++*static_cast<int*>(context);
+    return 7;
+}
+
+// Waits (without a limit the test relies on) until no call is left inside the driver.
+bool WaitUntilFree() {
+    for (int i = 0; i < 10000 && WaveCallStuck(); ++i) Sleep(1);
+    return !WaveCallStuck();
+}
+
+TEST(BoundedWaveCalls, AQuickCallGivesItsOwnResult) {
+    ASSERT_TRUE(WaitUntilFree());
+    int runs = 0;
+    EXPECT_EQ(RunBoundedWaveCall(Count, &runs, 60000, nullptr), 7u);
+    EXPECT_EQ(runs, 1);
+    EXPECT_FALSE(WaveCallStuck());
+}
+
+TEST(BoundedWaveCalls, AHangingCallIsAnsweredBusyAndHoldsBackLaterCalls) {
+    ASSERT_TRUE(WaitUntilFree());
+    HangingCall hanging;
+    hanging.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    hanging.late_seen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    hanging.returns = 42;
+    const uint64_t late_before = LateWaveCallCount();
+
+    EXPECT_EQ(RunBoundedWaveCall(Hang, &hanging, 20, SeeLate), (uint32_t)MMSYSERR_HANDLEBUSY);
+    EXPECT_TRUE(WaveCallStuck());
+    EXPECT_EQ(LateWaveCallCount(), late_before + 1);
+
+    // While it hangs, nothing else is run, and the device calls answer at once, without
+    // reaching WinMM.
+    int runs = 0;
+    EXPECT_EQ(RunBoundedWaveCall(Count, &runs, 60000, nullptr), (uint32_t)MMSYSERR_HANDLEBUSY);
+    EXPECT_EQ(runs, 0);
+    WaveHeader header = {};
+    EXPECT_EQ(WaveInAddBuffer(nullptr, &header, sizeof header), (uint32_t)MMSYSERR_HANDLEBUSY);
+    EXPECT_EQ(WaveInReset(nullptr), (uint32_t)MMSYSERR_HANDLEBUSY);
+    EXPECT_EQ(WaveInClose(nullptr), (uint32_t)MMSYSERR_HANDLEBUSY);
+    WaveInHandle opened = nullptr;
+    WaveFormat format = {};
+    EXPECT_EQ(WaveInOpen(&opened, WAVE_MAPPER, &format, 0, 0, 0), (uint32_t)MMSYSERR_HANDLEBUSY);
+    EXPECT_EQ(opened, nullptr);
+
+    // Once it returns, its late result is handed on and calls run again.
+    SetEvent(hanging.release);
+    ASSERT_EQ(WaitForSingleObject(hanging.late_seen, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(hanging.late_result, 42u);
+    ASSERT_TRUE(WaitUntilFree());
+    EXPECT_EQ(hanging.runs, 1);
+    EXPECT_EQ(RunBoundedWaveCall(Count, &runs, 60000, nullptr), 7u);
+    EXPECT_EQ(runs, 1);
+    // WinMM's own answer now (the header is unprepared, the handle null): anything but busy.
+    EXPECT_NE(WaveInAddBuffer(nullptr, &header, sizeof header), (uint32_t)MMSYSERR_HANDLEBUSY);
+    EXPECT_NE(WaveInAddBuffer(nullptr, &header, sizeof header), (uint32_t)MMSYSERR_NOERROR);
+    CloseHandle(hanging.release);
+    CloseHandle(hanging.late_seen);
+}
+
+}  // namespace
