@@ -50,6 +50,17 @@ bool OpaqueRowDifference(const uint32_t* source, const uint32_t* target, int wid
     return true;
 }
 
+// target[x] = the opaque source[x] for x in [first, last].
+void CopyOpaqueRun(const uint32_t* __restrict source, uint32_t* __restrict target, int first, int last) {
+    int x = first;
+#if defined(__SSE2__)
+    const __m128i alpha = _mm_set1_epi32((int)0xFF000000u);
+    for (; x + 4 <= last + 1; x += 4)
+        _mm_storeu_si128((__m128i*)(target + x), _mm_or_si128(_mm_loadu_si128((const __m128i*)(source + x)), alpha));
+#endif
+    for (; x <= last; ++x) target[x] = Opaque(source[x]);
+}
+
 template <uint32_t (*Convert)(uint32_t)>
 void Blit(const SurfaceView& from, uint8_t* to, size_t pitch, int left, int top, int right, int bottom, int n,
           bool all, RectI* changed) {
@@ -69,12 +80,8 @@ void Blit(const SurfaceView& from, uint8_t* to, size_t pitch, int left, int top,
         }
         int first = 0, last = width - 1;
         if (n == 1 && Convert == Opaque) {
-            if (all) {
-                for (int x = 0; x < width; ++x) target[x] = Opaque(source[x]);
-            } else {
-                if (!OpaqueRowDifference(source, target, width, &first, &last)) continue;
-                for (int x = first; x <= last; ++x) target[x] = Opaque(source[x]);
-            }
+            if (!all && !OpaqueRowDifference(source, target, width, &first, &last)) continue;
+            CopyOpaqueRun(source, target, first, last);
         } else if (n == 1) {
             // The common case stays simple enough for the compiler to vectorise.
             uint32_t differ = 0;
