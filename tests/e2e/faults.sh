@@ -14,10 +14,10 @@ BACKEND_FAULT_CHECK_NAMES=(backend-sink-gone-stops backend-sink-gone-open-fails 
                            backend-server-gone-stops backend-server-gone-open-fails backend-server-back-resumes)
 FAULT_GONE_SECONDS=1.5
 FAULT_BUILD=native
-# We aim for metering again within 3 s of the input's return, and usually make it (2.8 to
-# 3.2 s measured: up to 1 s to the next reopen, then about 1 s before a freshly loaded sink's
-# monitor hands out its first block, and a screenshot); the check allows 4 s so that a loaded
-# machine does not make it fail now and then. The times are printed with each check.
+# Metering comes back about 2 s after the input returns (a one-pixel probe of the bars: the
+# reopen follows within a second, then a freshly loaded sink's monitor takes about a second to
+# hand out its first block). Each try here takes a whole screenshot and reads it, which adds up
+# to a second more, so the check allows 4 s; the times it prints include that.
 FAULT_BACK_SECONDS=4
 
 # True (0) when both level bars are entirely dark in the loaded screenshot.
