@@ -29,6 +29,7 @@ struct CaptureBuffer {
 // it holds the header, so they are never consulted.
 struct HeaderBook {
     bool queued;              // handed to the driver by the current run and not back yet
+    WaveInHandle queued_on;   // the device it was handed to
     WaveInHandle stale_from;  // a closed device that still owes a reset message for it
     uint32_t stale_count;     // how many such messages are still to come
 };
@@ -361,12 +362,16 @@ void StartCapture() {
         header.lpData = data;
         header.dwBufferLength = data ? (uint32_t)bytes : 0;
         WaveInPrepareHeader(device, &header, HEADER_SIZE);
-        capture_memory.books[capture_memory.run_base + i].queued =
-            WaveInAddBuffer(device, &header, HEADER_SIZE) == MMSYSERR_NOERROR;
+        HeaderBook& book = capture_memory.books[capture_memory.run_base + i];
+        book.queued = WaveInAddBuffer(device, &header, HEADER_SIZE) == MMSYSERR_NOERROR;
+        book.queued_on = device;
     }
     capture_memory.run_buffer_count = CAPTURE_BUFFER_COUNT;
 
-    if (WaveInStart(device) == MMSYSERR_NOERROR) SetTickTimer(true);
+    // A start the backend gave up waiting for may still go through: the tick then runs, and
+    // if no sound comes it reopens the device like any stalled input.
+    const uint32_t started = WaveInStart(device);
+    if (started == MMSYSERR_NOERROR || started == MMSYSERR_HANDLEBUSY) SetTickTimer(true);
 }
 
 void RequestCaptureRestart() {
@@ -403,6 +408,11 @@ intptr_t HandleFilledBuffer(WaveInHandle device, WaveHeader* header) {
     const int base = capture_memory.run_base;
     if (!device || device != program.wave_in || index < base || index >= base + capture_memory.run_buffer_count ||
         !book.queued) {
+        // A device given up on (its reset or close ran out of time) handing a header back
+        // after all: it no longer holds it, so a later reset of that device owes no message
+        // for it (one counted here would swallow a delivery of a device that gets the same
+        // handle value).
+        if (book.queued && device && device == book.queued_on && device != program.wave_in) book.queued = false;
         return 0;
     }
     // From here the driver has handed the header back: it is the program's to read.
@@ -425,6 +435,7 @@ intptr_t HandleFilledBuffer(WaveInHandle device, WaveHeader* header) {
     // Refused as still queued: the message was a duplicate and the driver has it after all.
     const uint32_t requeued = WaveInAddBuffer(device, header, HEADER_SIZE);
     book.queued = requeued == MMSYSERR_NOERROR || requeued == WAVERR_STILLPLAYING;
+    book.queued_on = device;
     return 0;
 }
 

@@ -205,6 +205,9 @@ typedef intptr_t(PLATFORM_CALLBACK* WindowProcedure)(WindowRef window, uint32_t 
 #ifndef MMSYSERR_NODRIVER
 #define MMSYSERR_NODRIVER 6
 #endif
+#ifndef MMSYSERR_HANDLEBUSY
+#define MMSYSERR_HANDLEBUSY 12
+#endif
 #ifndef MMSYSERR_INVALPARAM
 #define MMSYSERR_INVALPARAM 11
 #endif

@@ -312,6 +312,39 @@ TEST_F(FaultScenario, BuffersALostDriverMayHoldAreNeitherFreedNorReused) {
     RunUntilClose(500);
 }
 
+// A driver given up on may still hand its headers back, late, under its old handle: they are
+// then no longer its, so they stop counting as queued (a later reset of that device owes no
+// message for them that could swallow a delivery of a device given the same handle value).
+// Nothing of them is read, and the current run goes on.
+TEST_F(FaultScenario, HeadersALostDriverHandsBackLateAreNoLongerItsOwn) {
+    const int a = HeadlessAddDevice(SquareDevice("Mic A", 20000, 10000));
+    HeadlessAddDevice(SquareDevice("Mic B", 4000, 8000));
+    static int key_a;
+    static WaveInHandle lost;
+    key_a = a;
+    HeadlessAt(100, [] {
+        lost = program.wave_in;
+        HeadlessVanishDevice(key_a);
+    });
+    HeadlessAt(110, [] { SelectDevice(2); });
+    HeadlessAt(120, [] {
+        ASSERT_EQ(AbandonedRunCount(), 1);
+        for (int i = 0; i < 8; ++i) EXPECT_TRUE(CaptureHeaderQueued(i)) << i;
+        // The late hand-back of four of them, and one junk message under the lost handle.
+        for (int i = 0; i < 4; ++i)
+            PostWindowMessage(program.main_window_handle, MM_WIM_DATA, (uintptr_t)lost,
+                              (intptr_t)&program.wave_headers[i]);
+        PostWindowMessage(program.main_window_handle, MM_WIM_DATA, (uintptr_t)lost, (intptr_t)0x1234);
+    });
+    HeadlessAt(140, [] {
+        for (int i = 0; i < 4; ++i) EXPECT_FALSE(CaptureHeaderQueued(i)) << i;
+        for (int i = 4; i < 8; ++i) EXPECT_TRUE(CaptureHeaderQueued(i)) << "not handed back: " << i;
+        EXPECT_EQ(AbandonedRunCount(), 1) << "its buffers stay kept until a close goes through";
+    });
+    HeadlessAt(250, [] { EXPECT_TRUE(ShowsSound(4000, 8000)); });
+    RunUntilClose(300);
+}
+
 TEST_F(FaultScenario, EndingWhileALostDriverHoldsBuffersLeavesThemAlone) {
     HeadlessAddDevice(SquareDevice("Mic", 20000, 10000));
     static WaveHeader* held_header;
