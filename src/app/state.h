@@ -78,6 +78,8 @@ struct ProgramState {
     uint64_t capture_opened_us;       // MonotonicMicros of the latest open attempt
     int32_t input_lost;               // non-zero: deliveries stopped; the tick shows silence, reopens
     uint64_t next_reopen_us;          // earliest MonotonicMicros of the next silent reopen while lost
+    int32_t open_busy;                // non-zero: the last open was still busy when the backend
+                                      // stopped waiting; the tick tries again (also before any sound)
     int32_t restart_pending;          // a restart was asked for and its message is still queued
     int32_t tick_timer_running;       // the tick timer is set on the main window
     std::string chosen_device_name;   // device-list entry the user last chose; chosen again

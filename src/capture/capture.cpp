@@ -345,10 +345,17 @@ void StartCapture() {
     const uint32_t device_id = ResolveEntryDevice(list, program.device_index);
     if (device_id == NO_DEVICE) return;
     WaveInHandle device = nullptr;
-    if (WaveInOpen(&device, device_id, &program.capture_format, (uintptr_t)program.main_window_handle, 0,
-                   CALLBACK_WINDOW | WAVE_FORMAT_DIRECT) != MMSYSERR_NOERROR) {
-        return;
+    const uint32_t opened = WaveInOpen(&device, device_id, &program.capture_format,
+                                       (uintptr_t)program.main_window_handle, 0, CALLBACK_WINDOW | WAVE_FORMAT_DIRECT);
+    // An open the backend stopped waiting for (the sound server is slow to answer) is no
+    // verdict on the device: the tick runs and tries again about a second later, even before
+    // any sound has been shown. Any other failure leaves things as they are.
+    program.open_busy = opened == MMSYSERR_HANDLEBUSY;
+    if (program.open_busy) {
+        program.next_reopen_us = MonotonicMicros() + REOPEN_INTERVAL_US;
+        SetTickTimer(true);
     }
+    if (opened != MMSYSERR_NOERROR) return;
     program.wave_in = device;
     capture_memory.run_base = slot * CAPTURE_BUFFER_COUNT;
 
@@ -440,8 +447,11 @@ intptr_t HandleFilledBuffer(WaveInHandle device, WaveHeader* header) {
 }
 
 void CheckCaptureInput() {
-    // Before the first block the tick keeps waiting as it always has.
-    if (!program.last_data) return;
+    // Before the first block the tick keeps waiting as it always has, unless an open is owed.
+    if (!program.last_data) {
+        if (program.open_busy && !program.wave_in && MonotonicMicros() >= program.next_reopen_us) StartCapture();
+        return;
+    }
     const uint64_t now = MonotonicMicros();
     const uint64_t quiet_since = program.last_delivery_us;
     if (now < quiet_since + INPUT_STALL_US) return;

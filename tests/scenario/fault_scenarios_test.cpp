@@ -191,6 +191,30 @@ TEST_F(FaultScenario, VanishedInputShowsSilenceAtOnceAndMetersAgainWhenItReturns
     EXPECT_EQ(back[0].device_id, (uintptr_t)WAVE_MAPPER);
 }
 
+// An open the backend stopped waiting for (a sound server slow to answer) is tried again
+// about once a second, even at start-up before any sound was shown, until it goes through;
+// an open that fails outright is not (see the capture scenarios).
+TEST_F(FaultScenario, OpenStillBusyAtStartUpIsTriedAgainUntilItGoesThrough) {
+    HeadlessDevice slow = SquareDevice("Slow", 20000, 10000);
+    slow.open_busy = true;
+    static int key;
+    key = HeadlessAddDevice(slow);
+    HeadlessAt(500, [] { EXPECT_EQ(program.wave_in, nullptr); });
+    HeadlessAt(2500, [] { HeadlessDeviceConfig(key)->open_busy = false; });
+    HeadlessAt(4000, [] {
+        EXPECT_NE(program.wave_in, nullptr);
+        EXPECT_TRUE(ShowsSound(20000, 10000));
+    });
+    RunUntilClose(4100);
+    const auto busy = OpensBetween(0, 2500);
+    ASSERT_EQ(busy.size(), 3u) << "at start-up, then about a second apart";
+    for (const auto& open : busy) EXPECT_EQ(open.result, (uint32_t)MMSYSERR_HANDLEBUSY);
+    for (size_t i = 1; i < busy.size(); ++i) EXPECT_NEAR(busy[i].time_ms - busy[i - 1].time_ms, 1000, 40);
+    const auto through = OpensBetween(2500, 4100);
+    ASSERT_EQ(through.size(), 1u);
+    EXPECT_EQ(through[0].result, (uint32_t)MMSYSERR_NOERROR);
+}
+
 TEST_F(FaultScenario, WithTheMapperSelectedALostInputFollowsTheDefault) {
     const int first = HeadlessAddDevice(SquareDevice("First", 20000, 10000));
     HeadlessAddDevice(SquareDevice("Second", 5000, 15000));

@@ -81,6 +81,8 @@ struct HeadlessDevice {
     HeadlessSignal signal;
     std::vector<int16_t> pcm;
     bool open_fails = false;               // WaveInOpen fails with MMSYSERR_ALLOCATED
+    bool open_busy = false;                // WaveInOpen fails with MMSYSERR_HANDLEBUSY, as a
+                                           // backend that stopped waiting for the server answers
     bool start_fails = false;              // WaveInStart fails with MMSYSERR_ERROR
     uint32_t short_delivery_bytes = 0;     // 0: full 512-byte deliveries
     bool empty_deliveries = false;         // every delivery records 0 bytes

@@ -416,6 +416,7 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     else if (device < 0) call.result = MMSYSERR_BADDEVICEID;
     else if (Vanished(device)) call.result = MMSYSERR_NODRIVER;
     else if (g_devices[device].config.open_fails) call.result = MMSYSERR_ALLOCATED;
+    else if (g_devices[device].config.open_busy) call.result = MMSYSERR_HANDLEBUSY;
     else if (!FormatAccepted(*format)) call.result = WAVERR_BADFORMAT;
     if (call.result == MMSYSERR_NOERROR) {
         PlatformWaveIn* h = nullptr;

@@ -362,10 +362,12 @@ void CopyDeviceName(char (&target)[32], const char* name) {
 }
 
 // Runs an open on the worker and waits for it a bounded time. 0 when it failed or took too
-// long (then the worker closes it itself once it is done).
-SDL_AudioDeviceID OpenOnWorker(const std::shared_ptr<AudioJob>& job) {
+// long (then the worker closes it itself once it is done); *busy tells the second case, and
+// the one where the worker is still held up by an earlier job, from a refusal.
+SDL_AudioDeviceID OpenOnWorker(const std::shared_ptr<AudioJob>& job, bool* busy) {
     AudioWorker& w = Worker();
     std::unique_lock<std::mutex> lock(w.mutex);
+    *busy = true;
     // A job that has run this long is waiting on a server that does not answer; queueing
     // behind it would only pile up work. Fail at once; the program tries again later.
     if (w.busy && NowMicros() - w.busy_since_us > (uint64_t)OPEN_WAIT_MS * 1000) return 0;
@@ -378,6 +380,7 @@ SDL_AudioDeviceID OpenOnWorker(const std::shared_ptr<AudioJob>& job) {
         job->abandoned = true;
         return 0;
     }
+    *busy = false;
     return job->opened;
 }
 
@@ -491,7 +494,8 @@ uint32_t WaveInOpen(WaveInHandle* handle, uint32_t device_id, const WaveFormat* 
     auto job = std::make_shared<AudioJob>();
     job->kind = AudioJob::OPEN;
     job->device = device;
-    if (OpenOnWorker(job) == 0) return MMSYSERR_ALLOCATED;
+    bool busy = false;
+    if (OpenOnWorker(job, &busy) == 0) return busy ? MMSYSERR_HANDLEBUSY : MMSYSERR_ALLOCATED;
 
     device->id = next_device_id++;
     if (device->notify) device_change_window.store(device->notify);
