@@ -39,6 +39,7 @@
 
 #include "platform/portable/backend.h"
 #include "platform/portable/sdl/sdl_presenter.h"
+#include "platform/raster/dirty_rects.h"
 
 namespace {
 
@@ -59,8 +60,7 @@ struct TopWindow {
     WindowRef top = nullptr;
     SDL_Window* window = nullptr;   // null when there is no video
     bool shown = false;
-    RectI pending[MAX_PENDING];
-    int pending_count = 0;
+    DirtyRectList<RectI, MAX_PENDING> pending;   // what to send to the screen next
     // The screen lost our pixels or never had them: send every row, changed or not.
     bool repaint_all = true;
     // The window surface our pixels last went into; a new one holds none of them.
@@ -137,42 +137,9 @@ bool Empty(const RectI& r) {
     return r.right <= r.left || r.bottom <= r.top;
 }
 
-// Overlapping or edge to edge: one rectangle covers both without much waste.
-bool Touch(const RectI& a, const RectI& b) {
-    return a.left <= b.right && b.left <= a.right && a.top <= b.bottom && b.top <= a.bottom;
-}
-
-RectI Union(const RectI& a, const RectI& b) {
-    return RectI{std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
-                 std::max(a.bottom, b.bottom)};
-}
-
-int64_t Area(const RectI& r) {
-    return (int64_t)(r.right - r.left) * (r.bottom - r.top);
-}
-
 void NotePending(TopWindow& t, RectI area) {
     if (Empty(area)) return;
-    for (int i = 0; i < t.pending_count;) {
-        if (Touch(t.pending[i], area)) {
-            area = Union(area, t.pending[i]);
-            t.pending[i] = t.pending[--t.pending_count];
-            i = 0;   // the grown rectangle may now touch one already passed
-        } else {
-            ++i;
-        }
-    }
-    if (t.pending_count == MAX_PENDING) {
-        int best = 0;
-        int64_t best_growth = INT64_MAX;
-        for (int i = 0; i < t.pending_count; ++i) {
-            int64_t growth = Area(Union(t.pending[i], area)) - Area(t.pending[i]);
-            if (growth < best_growth) best = i, best_growth = growth;
-        }
-        area = Union(area, t.pending[best]);
-        t.pending[best] = t.pending[--t.pending_count];
-    }
-    t.pending[t.pending_count++] = area;
+    t.pending.Add(area);
     if (!presenter.pending_since_us) presenter.pending_since_us = BackendNowMicros();
 }
 
@@ -261,14 +228,14 @@ void ConvertNow(TopWindow& t, const RectI& area) {
 
 // Sends the rows changed since the last upload to `t`'s window in one update.
 void FlushTop(TopWindow& t) {
-    if (t.pending_count == 0) return;
+    if (t.pending.count == 0) return;
     SDL_Rect rects[MAX_PENDING];
     int count = 0;
-    for (int i = 0; i < t.pending_count; ++i) {
-        const RectI& r = t.pending[i];
+    for (int i = 0; i < t.pending.count; ++i) {
+        const RectI& r = t.pending.rects[i];
         rects[count++] = SDL_Rect{r.left, r.top, r.right - r.left, r.bottom - r.top};
     }
-    t.pending_count = 0;
+    t.pending.Clear();
     SurfaceView view;
     SDL_Surface* screen = PrepareScreen(t, &view);
     if (!screen) return;
@@ -640,7 +607,7 @@ void BackendTopLevelShown(WindowRef top, bool shown) {
         RepaintAll(*t);
     } else {
         SDL_HideWindow(t->window);
-        t->pending_count = 0;
+        t->pending.Clear();
     }
 }
 
