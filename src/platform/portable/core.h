@@ -81,6 +81,7 @@ struct PlatformWindow {
     int client_width = 0;
     int client_height = 0;
     std::vector<uint32_t> content;          // what the program and the controls drew
+    ChangeMap changes;                      // of `content` (top level) or of `backing` (canvas)
     std::vector<uint32_t> shown;            // content with an open list drawn over it (only while open)
     PlatformWindow* open_list = nullptr;
 
@@ -114,12 +115,6 @@ struct PlatformWindow {
     bool painting_shown = false;
 };
 
-// ---- raster.cpp: fast paths the window code shares ----
-// Copies `count` pixels, making them opaque (whole runs are a memcpy when already opaque).
-void RasterCopyPixels(uint32_t* to, const uint32_t* from, int count);
-// Every pixel has alpha 255.
-bool RasterOpaque(const Surface& s);
-
 // ---- text.cpp ----
 // Bounding box of every pixel that drawing `text` unrotated at (x, y) may change, the
 // background cell included when `background`. Empty for no text.
@@ -133,9 +128,12 @@ RectI AbsoluteRect(PlatformWindow* window);
 // Visible together with all of its ancestors.
 bool IsShownDeep(PlatformWindow* window);
 // The top level's client pixels in `area` changed: keeps an open list drawn over them and
-// presents the area.
-void SurfaceChanged(PlatformWindow* top, RectI area);
+// presents the area. `exact` when every pixel written there went through the surface's change
+// map, so that only the tiles it stamped since can differ from what was shown.
+void SurfaceChanged(PlatformWindow* top, RectI area, bool exact = false);
+// The top level's client pixels / a canvas's backing, with their change maps.
 Surface ContentSurface(PlatformWindow* top);
+Surface BackingSurface(PlatformWindow* canvas);
 // The default GUI font ("Arial" 8 pt), made on first use; null when no face can be loaded.
 TextFont* DefaultGuiFont();
 // Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level.
@@ -150,6 +148,9 @@ bool CanvasVisibleWhole(PlatformWindow* canvas, RectI backing_area);
 void ForgetImageInControls(PlatformImage* image);
 
 // ---- drawing.cpp ----
+// Something other than a drawing operation is about to write `top`'s pixels: what a drawing
+// pass left owed there is paid first.
+void SettleDrawingOver(PlatformWindow* top);
 // A window, canvas or image is going away: a drawing pass on it is closed without output.
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image);
 

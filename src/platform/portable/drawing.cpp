@@ -29,8 +29,10 @@ struct DrawingPass {
     // is what gets shown when the canvas's pixels in the window may differ from its backing.
     DirtyRects drawn;
     // Single pixels written, as one bounding box: the needle's edge writes hundreds of them a
-    // pass, and they join the dirty pieces as one.
+    // pass, and they join the dirty pieces as one. `pixel_box` holds those that changed,
+    // `pixel_drawn` all of them.
     RectI pixel_box{0, 0, 0, 0};
+    RectI pixel_drawn{0, 0, 0, 0};
     // Window passes: something was drawn whose pixels the marks may not cover exactly.
     bool loose = false;
     // Something was drawn at all, and for image passes where (their marks only record it).
@@ -60,6 +62,44 @@ struct TextMemo {
 };
 constexpr size_t TEXT_MEMO_LIMIT = 256;
 std::vector<TextMemo> g_text_memos;
+
+// ---- images copied again onto a window ----
+// An unchanged image copied to the same place on a window again only has to bring back what
+// was drawn over it since it was last copied there: a scope's empty box is laid down every
+// tick under a trace of a few hundred pixels. The lines drawn over it are kept, and only their
+// pixels are given back; whatever else changed there the window's change map tells, a tile at
+// a time.
+struct DrawnLine {
+    int x1, y1, x2, y2;
+    Colour colour;
+    bool operator==(const DrawnLine& o) const {
+        return x1 == o.x1 && y1 == o.y1 && x2 == o.x2 && y2 == o.y2 && colour == o.colour;
+    }
+};
+struct WindowCopy {
+    static constexpr size_t MAX_LINES = 1024;
+    PlatformWindow* window = nullptr;   // null: slot unused
+    uint64_t generation = 0;            // the image's
+    int x = 0, y = 0;
+    RectI rect{0, 0, 0, 0};             // the pixels it covered (clipped)
+    uint64_t stamp = 0;                 // the window's pixels there were the image's at this stamp
+    std::vector<DrawnLine> lines;       // lines that changed pixels over it since
+    bool lines_lost = false;            // more than MAX_LINES: the tiles they changed are given back
+};
+constexpr int WINDOW_COPIES = 4;
+WindowCopy g_window_copies[WINDOW_COPIES];
+int g_next_window_copy = 0;
+
+// A copy repeated over its own result, when only lines were drawn over it since, gives them
+// back lazily: the same lines drawn again in the same order (a scope showing the same block,
+// or silence) find their pixels already there. The first line that differs, anything else
+// drawn over the copy, or the end of the pass settles the debt.
+struct OwedLines {
+    WindowCopy* copy = nullptr;   // null: nothing is owed
+    size_t confirmed = 0;         // lines drawn again so far: copy->lines[0 .. confirmed - 1]
+};
+OwedLines g_owed_lines;
+PlatformImage* g_owed_lines_image = nullptr;
 
 bool Open() { return g_pass.target != Target::NONE; }
 
@@ -109,10 +149,7 @@ struct Owed {
 Owed g_owed;
 
 void CopyImageRows(PlatformImage* image, int x, int y, const RectI& r) {
-    const uint32_t* from = image->pixels.data();
-    for (int py = r.top; py < r.bottom; ++py)
-        RasterCopyPixels(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left,
-                         from + (size_t)(py - y) * image->width + (r.left - x), r.right - r.left);
+    RasterBlitPart(g_pass.surface, image->View(), x, y, r);
 }
 
 // Pays the unpaid groups among columns left .. right - 1 of the owed part, run by run.
@@ -157,38 +194,45 @@ inline bool OwedAt(int x, int y) {
 }
 
 // Canvas passes: about to write or read `d`.
+void SettleWindowLines();
+
 inline void BeforeDrawing(const RectI& d) {
     if (g_owed.count) PayUnder(d);
+    if (g_owed_lines.copy && !RectEmpty(RectIntersect(d, g_owed_lines.copy->rect))) SettleWindowLines();
 }
 inline void BeforeDrawing(int left, int top, int right, int bottom) {
     BeforeDrawing(RectI{left, top, right, bottom});
 }
 
-void MarkRect(RectI r) {
-    g_pass.wrote = true;
+// Something was drawn in `r`; `changed` when it changed a pixel there (a drawing that left
+// every pixel as it was needs no showing, and leaves the memos' images intact).
+void MarkRect(RectI r, bool changed = true) {
     r = RectIntersect(r, SurfaceRect());
     if (RectEmpty(r)) return;
+    if (g_pass.target == Target::CANVAS) g_pass.drawn.Add(r);
+    if (!changed) return;
+    g_pass.wrote = true;
     if (g_pass.target == Target::IMAGE) {  // shown only through image controls, later
         g_pass.image_changed = RectUnion(g_pass.image_changed, r);
         return;
     }
     g_pass.dirty.Add(r);
-    if (g_pass.target == Target::CANVAS) {
-        g_pass.drawn.Add(r);
-        Touch(r);
-    }
+    if (g_pass.target == Target::CANVAS) Touch(r);
 }
 
-void Mark(int left, int top, int right, int bottom) { MarkRect(RectI{left, top, right, bottom}); }
+void Mark(int left, int top, int right, int bottom, bool changed = true) {
+    MarkRect(RectI{left, top, right, bottom}, changed);
+}
 
-void MarkAll() { Mark(0, 0, g_pass.surface.width, g_pass.surface.height); }
+void MarkAll(bool changed = true) { Mark(0, 0, g_pass.surface.width, g_pass.surface.height, changed); }
 
 // Joins the single pixels written so far to the marks.
 void FlushPixels() {
-    if (RectEmpty(g_pass.pixel_box)) return;
-    RectI box = g_pass.pixel_box;
-    g_pass.pixel_box = RectI{0, 0, 0, 0};
-    MarkRect(box);
+    if (RectEmpty(g_pass.pixel_drawn)) return;
+    RectI drawn = g_pass.pixel_drawn, changed = g_pass.pixel_box;
+    g_pass.pixel_drawn = g_pass.pixel_box = RectI{0, 0, 0, 0};
+    if (g_pass.target == Target::CANVAS) g_pass.drawn.Add(RectIntersect(drawn, SurfaceRect()));
+    if (!RectEmpty(changed)) MarkRect(changed);
 }
 
 void RestorePiece(int slot, PlatformImage* image, const RectI& piece) {
@@ -251,15 +295,106 @@ void LayOver(int top, int under) {
     m.touched = RectUnion(m.touched, overlap);
 }
 
+RectI LineBox(const DrawnLine& l) {
+    return RectI{std::min(l.x1, l.x2), std::min(l.y1, l.y2), std::max(l.x1, l.x2) + 1, std::max(l.y1, l.y2) + 1};
+}
+
+// Draws a line on a window pass: the copies it changes pixels over keep it.
+bool DrawWindowLine(const DrawnLine& l) {
+    const bool changed = RasterLine(g_pass.surface, l.x1, l.y1, l.x2, l.y2, l.colour);
+    if (!changed) return false;
+    const RectI box = LineBox(l);
+    for (WindowCopy& c : g_window_copies) {
+        if (c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.rect))) continue;
+        if (c.lines.size() < WindowCopy::MAX_LINES) c.lines.push_back(l);
+        else c.lines_lost = true;
+    }
+    return true;
+}
+
+// Gives back the pixels of the copy's image under lines[first ..].
+void RestoreLines(const WindowCopy& copy, const std::vector<DrawnLine>& lines, PlatformImage* image, size_t first) {
+    const Surface view = image->View();
+    RectI restored{0, 0, 0, 0};
+    for (size_t i = first; i < lines.size(); ++i) {
+        const DrawnLine& l = lines[i];
+        if (RasterRestoreLine(g_pass.surface, view, copy.x, copy.y, l.x1, l.y1, l.x2, l.y2, copy.rect))
+            restored = RectUnion(restored, LineBox(l));
+    }
+    MarkRect(restored);
+}
+
+// Pays what is owed: the lines not drawn again are given back the image's pixels, and the
+// ones drawn again, which may share pixels with those, are drawn once more.
+void SettleWindowLines() {
+    OwedLines owed = g_owed_lines;
+    g_owed_lines = OwedLines{};
+    if (!owed.copy) return;
+    WindowCopy& copy = *owed.copy;
+    if (owed.confirmed < copy.lines.size()) {
+        std::vector<DrawnLine> lines;
+        lines.swap(copy.lines);
+        RestoreLines(copy, lines, g_owed_lines_image, owed.confirmed);
+        copy.lines.clear();
+        for (size_t i = 0; i < owed.confirmed; ++i) MarkRect(LineBox(lines[i]), DrawWindowLine(lines[i]));
+        // Drawn again, they lie over the copy whether or not that changed a pixel.
+        copy.lines.assign(lines.begin(), lines.begin() + (long)owed.confirmed);
+    }
+    copy.stamp = ChangeStampNow();
+}
+
+// Window passes: copies `image` to (x, y), covering `full`; a repeat only restores what was
+// drawn over it since.
+void CopyImageToWindow(PlatformImage* image, int x, int y, const RectI& full) {
+    SettleWindowLines();
+    WindowCopy* copy = nullptr;
+    for (WindowCopy& c : g_window_copies)
+        if (c.window == g_pass.window && c.generation == image->generation && c.x == x && c.y == y &&
+            RectEqual(c.rect, full))
+            copy = &c;
+    const Surface view = image->View();
+    if (copy) {
+        const ChangeMap& changes = *g_pass.surface.changes;
+        if (!copy->lines_lost && !ChangedSince(changes, full, copy->stamp, false)) {
+            // Only lines were drawn over it: they are owed until they are drawn again or not.
+            if (!copy->lines.empty()) {
+                g_owed_lines = OwedLines{copy, 0};
+                g_owed_lines_image = image;
+            }
+            return;
+        }
+        ForEachChangedRun(changes, full, copy->stamp, [&](const RectI& run) {
+            MarkRect(run, RasterBlitPart(g_pass.surface, view, x, y, run));
+        }, copy->lines_lost);
+        if (!copy->lines_lost) RestoreLines(*copy, copy->lines, image, 0);
+    } else {
+        copy = &g_window_copies[g_next_window_copy];
+        g_next_window_copy = (g_next_window_copy + 1) % WINDOW_COPIES;
+        *copy = WindowCopy{};
+        copy->window = g_pass.window;
+        copy->generation = image->generation;
+        copy->x = x;
+        copy->y = y;
+        copy->rect = full;
+        MarkRect(full, RasterBlit(g_pass.surface, view, x, y));
+    }
+    copy->lines.clear();
+    copy->lines_lost = false;
+    copy->stamp = ChangeStampNow();
+}
+
 // Copies an image onto the pass's surface, opaquely (a plain blit, or an alpha blit of an
 // opaque image). On a canvas, a repeat of an earlier copy only restores what was drawn over
 // it since, and only that counts as changed.
 void CopyImage(PlatformImage* image, int x, int y) {
     Surface view = image->View();
     RectI full = RectIntersect(RectI{x, y, x + image->width, y + image->height}, SurfaceRect());
+    if (g_pass.target == Target::WINDOW && !RectEmpty(full)) {
+        CopyImageToWindow(image, x, y, full);
+        return;
+    }
     if (g_pass.target != Target::CANVAS || RectEmpty(full)) {
-        RasterBlit(g_pass.surface, view, x, y);
-        Mark(x, y, x + image->width, y + image->height);
+        Mark(x, y, x + image->width, y + image->height, RasterBlit(g_pass.surface, view, x, y));
         return;
     }
     FlushPixels();
@@ -354,7 +489,17 @@ int MulDivRound(int a, int b, int c) {
 
 }  // namespace
 
+void SettleDrawingOver(PlatformWindow* top) {
+    if (g_owed_lines.copy && g_owed_lines.copy->window == top) SettleWindowLines();
+}
+
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
+    // A window going away owes nothing; an image going away is paid for while it still can be.
+    if (g_owed_lines.copy && window && g_owed_lines.copy->window == window) g_owed_lines = OwedLines{};
+    if (g_owed_lines.copy && image && g_owed_lines_image == image) SettleWindowLines();
+    if (window)
+        for (WindowCopy& copy : g_window_copies)
+            if (copy.window == window) copy = WindowCopy{};
     if (window)
         g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
                                           [window](const TextMemo& m) { return m.window == window; }),
@@ -367,7 +512,9 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
 }
 
 void ResetDrawing() {
+    g_owed_lines = OwedLines{};
     g_text_memos.clear();
+    for (WindowCopy& copy : g_window_copies) copy = WindowCopy{};
     g_pass = DrawingPass{};
     g_owed = Owed{};
 }
@@ -384,8 +531,7 @@ bool BeginDrawingWindow(WindowRef window) {
 
 bool BeginDrawingCanvas(WindowRef canvas) {
     if (!IsLiveWindow(canvas) || canvas->kind != WindowKind::CANVAS) return false;
-    StartPass(Target::CANVAS, canvas, nullptr,
-              Surface{canvas->backing_width, canvas->backing_height, canvas->backing_width, canvas->backing.data()});
+    StartPass(Target::CANVAS, canvas, nullptr, BackingSurface(canvas));
     return true;
 }
 
@@ -398,6 +544,7 @@ bool BeginDrawingImage(ImageRef image) {
 
 void EndDrawing() {
     if (!Open()) return;
+    SettleWindowLines();
     PayAll();
     FlushPixels();
     DrawingPass pass = g_pass;
@@ -413,7 +560,7 @@ void EndDrawing() {
         if (pass.loose) CanvasesOverdrawn(pass.window, RectI{0, 0, pass.surface.width, pass.surface.height}, nullptr);
         for (int i = 0; i < pass.dirty.count; ++i) {
             CanvasesOverdrawn(pass.window, pass.dirty.rects[i], nullptr);
-            SurfaceChanged(pass.window, pass.dirty.rects[i]);
+            SurfaceChanged(pass.window, pass.dirty.rects[i], !pass.loose);
         }
     } else if (pass.target == Target::CANVAS) {
         // While the window shows the backing, only what really changed needs composing;
@@ -456,29 +603,6 @@ void SetLinearGradient(int x1, int y1, int x2, int y2) {
 
 namespace {
 
-// Boxes up to this many pixels are looked at before they are filled (the level bars' segments
-// are 432); a big box is rarely all one colour already and is filled straight away.
-constexpr int64_t FILL_CHECK_LIMIT = 4096;
-
-// The part of the box on the surface already holds `colour` everywhere (so filling it would
-// change nothing and needs no showing).
-bool FilledAlready(int x, int y, int width, int height, Colour colour) {
-    if ((int64_t)width * height > FILL_CHECK_LIMIT) return false;
-    RectI r = RectIntersect(RectI{x, y, x + width, y + height}, SurfaceRect());
-    if (RectEmpty(r)) return true;
-    // One row of the colour to compare each row with (memcmp is vectorised; a plain loop
-    // here is not at -O2).
-    static uint32_t pattern[FILL_CHECK_LIMIT];
-    const uint32_t pixel = ToPixel(colour);
-    const int w = r.right - r.left;
-    std::fill_n(pattern, w, pixel);
-    for (int py = r.top; py < r.bottom; ++py)
-        if (std::memcmp(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left, pattern,
-                        (size_t)w * sizeof(uint32_t)) != 0)
-            return false;
-    return true;
-}
-
 TextMemo* FindTextMemo(int x, int y, const char* text, Colour colour, bool background) {
     for (TextMemo& m : g_text_memos)
         if (m.x == x && m.y == y && m.window == g_pass.window && m.font == g_pass.font && m.colour == colour &&
@@ -514,27 +638,39 @@ void FillBox(int x, int y, int width, int height, Colour colour) {
         Gradient gradient{g_pass.gradient_x1, g_pass.gradient_y1, g_pass.gradient_x2, g_pass.gradient_y2,
                           g_pass.front, g_pass.back};
         BeforeDrawing(x, y, x + width, y + height);
-        RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient);
+        Mark(x, y, x + width, y + height, RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient));
     } else {
-        if (g_pass.target == Target::WINDOW && FilledAlready(x, y, width, height, colour)) return;
         BeforeDrawing(x, y, x + width, y + height);
-        RasterFillBox(g_pass.surface, x, y, width, height, colour);
+        Mark(x, y, x + width, y + height, RasterFillBox(g_pass.surface, x, y, width, height, colour));
     }
-    Mark(x, y, x + width, y + height);
 }
 
 void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_y, Colour colour) {
     if (!Open() || width <= 0 || height <= 0) return;
     BeforeDrawing(x, y, x + width, y + height);
-    RasterFillRoundBox(g_pass.surface, x, y, width, height, radius_x, radius_y, colour);
-    Mark(x, y, x + width, y + height);
+    Mark(x, y, x + width, y + height,
+         RasterFillRoundBox(g_pass.surface, x, y, width, height, radius_x, radius_y, colour));
 }
 
 void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
     if (!Open()) return;
-    BeforeDrawing(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2) + 1, std::max(y1, y2) + 1);
-    RasterLine(g_pass.surface, x1, y1, x2, y2, colour);
-    Mark(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2) + 1, std::max(y1, y2) + 1);
+    const DrawnLine line{x1, y1, x2, y2, colour & 0x00FFFFFFu};
+    const RectI box = LineBox(line);
+    if (g_owed_lines.copy && !RectEmpty(RectIntersect(box, g_owed_lines.copy->rect))) {
+        // The next line owed, drawn again: its pixels are there already.
+        const std::vector<DrawnLine>& owed = g_owed_lines.copy->lines;
+        if (g_owed_lines.confirmed < owed.size() && owed[g_owed_lines.confirmed] == line) {
+            ++g_owed_lines.confirmed;
+            return;
+        }
+        SettleWindowLines();
+    }
+    BeforeDrawing(box);
+    if (g_pass.target == Target::WINDOW) {
+        MarkRect(box, DrawWindowLine(line));
+        return;
+    }
+    MarkRect(box, RasterLine(g_pass.surface, x1, y1, x2, y2, colour));
 }
 
 void DrawExtentLine(int x, int y, int width, int height) {
@@ -545,8 +681,7 @@ void DrawExtentLine(int x, int y, int width, int height) {
 void FillDisc(int x, int y, int radius, Colour colour) {
     if (!Open() || radius < 0) return;
     BeforeDrawing(x - radius, y - radius, x + radius + 1, y + radius + 1);
-    RasterDisc(g_pass.surface, x, y, radius, colour);
-    Mark(x - radius, y - radius, x + radius + 1, y + radius + 1);
+    Mark(x - radius, y - radius, x + radius + 1, y + radius + 1, RasterDisc(g_pass.surface, x, y, radius, colour));
 }
 
 void UseFont(FontRef font) {
@@ -556,6 +691,8 @@ void UseFont(FontRef font) {
 namespace {
 void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour) {
     if (!Open() || !g_pass.font || !text) return;
+    // What text changes is known only after measuring it; pay what is owed first.
+    SettleWindowLines();
     bool background = g_pass.mode == DRAWMODE_DEFAULT;
     const int margin = 3;  // glyphs may overhang their cell a little
     if (degrees == 0.0) {
@@ -644,25 +781,21 @@ int TextHeight(const char* text) {
 
 void FloodFillTo(int x, int y, Colour border, Colour fill) {
     if (!Open()) return;
+    SettleWindowLines();
     PayAll();
-    RasterFloodFill(g_pass.surface, x, y, border & 0x00FFFFFFu, fill & 0x00FFFFFFu);
-    MarkAll();
+    MarkAll(RasterFloodFill(g_pass.surface, x, y, border & 0x00FFFFFFu, fill & 0x00FFFFFFu));
 }
 
 Colour ReadPixel(int x, int y) {
     const Surface& s = g_pass.surface;
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return 0xFFFFFFFFu;  // CLR_INVALID
     if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
+    if (g_owed_lines.copy) BeforeDrawing(RectI{x, y, x + 1, y + 1});
     return ToColour(s.pixels[(size_t)y * s.stride + x]);
 }
 
-void WritePixel(int x, int y, Colour colour) {
-    Surface& s = g_pass.surface;
-    if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
-    if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
-    s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
-    g_pass.wrote = true;
-    RectI& box = g_pass.pixel_box;
+namespace {
+inline void GrowBox(RectI& box, int x, int y) {
     if (RectEmpty(box)) {
         box = RectI{x, y, x + 1, y + 1};
         return;
@@ -671,6 +804,16 @@ void WritePixel(int x, int y, Colour colour) {
     if (x >= box.right) box.right = x + 1;
     if (y < box.top) box.top = y;
     if (y >= box.bottom) box.bottom = y + 1;
+}
+}  // namespace
+
+void WritePixel(int x, int y, Colour colour) {
+    Surface& s = g_pass.surface;
+    if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
+    if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
+    if (g_owed_lines.copy) BeforeDrawing(RectI{x, y, x + 1, y + 1});
+    GrowBox(g_pass.pixel_drawn, x, y);
+    if (RasterPixel(s, x, y, colour)) GrowBox(g_pass.pixel_box, x, y);
 }
 
 void DrawImagePlain(ImageRef image, int x, int y) {
@@ -686,8 +829,7 @@ void DrawImageAlpha(ImageRef image, int x, int y) {
         return;
     }
     BeforeDrawing(x, y, x + image->width, y + image->height);
-    RasterBlitAlpha(g_pass.surface, image->View(), x, y);
-    Mark(x, y, x + image->width, y + image->height);
+    Mark(x, y, x + image->width, y + image->height, RasterBlitAlpha(g_pass.surface, image->View(), x, y));
 }
 
 // ---------------------------------------------------------------------------------------
