@@ -253,19 +253,19 @@ void DrawStereoTrace(const ScopeChannel& box) {
     if (!base) return;
     int64_t n = program.last_bytes_recorded;
     if (n > ANALYSIS_BLOCK_BYTES) n = ANALYSIS_BLOCK_BYTES;
-    int64_t o = box.channel_index == 0 ? 0 : 2;
-    int32_t previous_x = box.x;
-    int32_t previous_dy = 0;
-    for (; o <= n - 2; o += 4) {
+    // The trace is a line from each point to the next, from (x, centre) on: drawn in one go.
+    static PointI points[ANALYSIS_BLOCK_BYTES / 4 + 1];
+    int count = 0;
+    points[count++] = PointI{box.x, box.centre_y};
+    for (int64_t o = box.channel_index == 0 ? 0 : 2; o <= n - 2; o += 4) {
         int64_t s = ReadSample(base + o);
         int32_t px = ClampInt((int32_t)(box.x + (o * box.width) / (n + 1)), box.x, box.width + 33);
         int32_t dy = (int32_t)((s * box.height) / 65535);
         if (dy >= clip) dy = clip;
         if (dy <= -clip) dy = -clip;
-        DrawLineBetween(previous_x, box.centre_y + previous_dy, px, box.centre_y + dy, SCOPE_TRACE);
-        previous_x = px;
-        previous_dy = dy;
+        points[count++] = PointI{px, box.centre_y + dy};
     }
+    DrawLinesBetween(points, count, SCOPE_TRACE);
 }
 
 int32_t ClampInt(int32_t value, int32_t low, int32_t high) {

@@ -424,6 +424,8 @@ void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_
 void DrawExtentLine(int x, int y, int width, int height);
 // Both end points included; the front colour is left alone.
 void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour);
+// A line from each of `count` points to the next, exactly as DrawLineBetween would draw each.
+void DrawLinesBetween(const PointI* points, int count, Colour colour);
 void FillDisc(int x, int y, int radius, Colour colour);
 void UseFont(FontRef font);
 // Text with its top-left corner at (x, y).

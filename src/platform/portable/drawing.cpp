@@ -59,9 +59,66 @@ struct TextMemo {
     RectI box{0, 0, 0, 0};          // that part of it on the surface
     std::vector<uint32_t> after;    // the box's pixels after the last such drawing
     bool settled = false;           // that drawing found the box exactly as it left it
+    uint64_t stamp = 0;             // the box held `after` at this change stamp
 };
 constexpr size_t TEXT_MEMO_LIMIT = 256;
 std::vector<TextMemo> g_text_memos;
+// Where each memo is found: slots of indices into g_text_memos, by window, font and place
+// (open addressing; -1 is an empty slot). Twice the memos it may hold, so it never fills.
+constexpr size_t TEXT_INDEX_SLOTS = 2 * TEXT_MEMO_LIMIT;
+std::vector<int> g_text_index(TEXT_INDEX_SLOTS, -1);
+
+size_t TextIndexHash(const PlatformWindow* window, const TextFont* font, int x, int y) {
+    uint64_t h = (uint64_t)(uintptr_t)window ^ ((uint64_t)(uintptr_t)font << 17);
+    h = (h ^ (uint32_t)x) * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 29) ^ (uint32_t)y) * 0x9E3779B97F4A7C15ull;
+    return (size_t)(h >> 32) & (TEXT_INDEX_SLOTS - 1);
+}
+
+void IndexTextMemo(int index) {
+    const TextMemo& m = g_text_memos[(size_t)index];
+    size_t slot = TextIndexHash(m.window, m.font, m.x, m.y);
+    while (g_text_index[slot] >= 0) slot = (slot + 1) & (TEXT_INDEX_SLOTS - 1);
+    g_text_index[slot] = index;
+}
+
+// After memos were removed.
+void ReindexTextMemos() {
+    std::fill(g_text_index.begin(), g_text_index.end(), -1);
+    for (size_t i = 0; i < g_text_memos.size(); ++i) IndexTextMemo((int)i);
+}
+
+// ---- boxes filled again ----
+// A box filled on a window with the colour it was last filled with, and drawn over by nothing
+// since (the window's change map says), holds that colour still: the level bars' unlit and
+// lit segments, sixty of them a tick, most of them as they were.
+struct FillMemo {
+    PlatformWindow* window = nullptr;   // null: slot unused
+    int x = 0, y = 0, width = 0, height = 0;
+    Colour colour = 0;
+    uint64_t stamp = 0;                 // the box held `colour` at this stamp
+};
+constexpr size_t FILL_MEMOS = 256;       // a power of two: slots are found by hashing the box
+FillMemo g_fill_memos[FILL_MEMOS];
+
+// The memo of this box, or the slot to keep it in: one of four next to where the box hashes
+// to, the one kept longest ago when none holds it.
+FillMemo& FillMemoSlot(PlatformWindow* window, int x, int y, int width, int height) {
+    uint64_t h = (uint64_t)(uintptr_t)window;
+    for (int v : {x, y, width, height}) {
+        h = (h ^ (uint32_t)v) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    const size_t first = (h >> 24) & (FILL_MEMOS - 1);
+    FillMemo* oldest = nullptr;
+    for (size_t i = 0; i < 4; ++i) {
+        FillMemo& memo = g_fill_memos[(first + i) & (FILL_MEMOS - 1)];
+        if (memo.window == window && memo.x == x && memo.y == y && memo.width == width && memo.height == height)
+            return memo;
+        if (!oldest || memo.stamp < oldest->stamp) oldest = &memo;
+    }
+    return *oldest;
+}
 
 // ---- images copied again onto a window ----
 // An unchanged image copied to the same place on a window again only has to bring back what
@@ -69,22 +126,41 @@ std::vector<TextMemo> g_text_memos;
 // tick under a trace of a few hundred pixels. The lines drawn over it are kept, and only their
 // pixels are given back; whatever else changed there the window's change map tells, a tile at
 // a time.
-struct DrawnLine {
-    int x1, y1, x2, y2;
-    Colour colour;
-    bool operator==(const DrawnLine& o) const {
-        return x1 == o.x1 && y1 == o.y1 && x2 == o.x2 && y2 == o.y2 && colour == o.colour;
-    }
+// Lines through consecutive points, drawn by one call.
+struct Stroke {
+    uint32_t first = 0, count = 0;               // in the copy's `points`
+    uint32_t places_first = 0, places_count = 0; // where it drew, in the copy's `trace`
+    uint32_t tiles_first = 0, tiles_count = 0;
+    Colour colour = 0;
 };
 struct WindowCopy {
-    static constexpr size_t MAX_LINES = 1024;
+    static constexpr size_t MAX_POINTS = 4096;
+    static constexpr size_t MAX_TRAIL = 65536;
     PlatformWindow* window = nullptr;   // null: slot unused
     uint64_t generation = 0;            // the image's
     int x = 0, y = 0;
     RectI rect{0, 0, 0, 0};             // the pixels it covered (clipped)
     uint64_t stamp = 0;                 // the window's pixels there were the image's at this stamp
-    std::vector<DrawnLine> lines;       // lines that changed pixels over it since
-    bool lines_lost = false;            // more than MAX_LINES: the tiles they changed are given back
+    // Lines that changed pixels over it since, in the order they were drawn.
+    std::vector<Stroke> strokes;
+    std::vector<PointI> points;
+    LineTrace trace;
+    bool lines_lost = false;            // too many: the tiles they changed are given back instead
+    void Forget() {
+        strokes.clear();
+        points.clear();
+        trace.places.clear();
+        trace.tiles.clear();
+        lines_lost = false;
+    }
+    // Keeps the first n strokes only.
+    void KeepStrokes(size_t n) {
+        const Stroke* last = n ? &strokes[n - 1] : nullptr;
+        points.resize(last ? last->first + last->count : 0);
+        trace.places.resize(last ? last->places_first + last->places_count : 0);
+        trace.tiles.resize(last ? last->tiles_first + last->tiles_count : 0);
+        strokes.resize(n);
+    }
 };
 constexpr int WINDOW_COPIES = 4;
 WindowCopy g_window_copies[WINDOW_COPIES];
@@ -96,7 +172,7 @@ int g_next_window_copy = 0;
 // drawn over the copy, or the end of the pass settles the debt.
 struct OwedLines {
     WindowCopy* copy = nullptr;   // null: nothing is owed
-    size_t confirmed = 0;         // lines drawn again so far: copy->lines[0 .. confirmed - 1]
+    size_t confirmed = 0;         // strokes drawn again so far: copy->strokes[0 .. confirmed - 1]
 };
 OwedLines g_owed_lines;
 PlatformImage* g_owed_lines_image = nullptr;
@@ -295,50 +371,83 @@ void LayOver(int top, int under) {
     m.touched = RectUnion(m.touched, overlap);
 }
 
-RectI LineBox(const DrawnLine& l) {
-    return RectI{std::min(l.x1, l.x2), std::min(l.y1, l.y2), std::max(l.x1, l.x2) + 1, std::max(l.y1, l.y2) + 1};
+RectI PointsBox(const PointI* points, int count) {
+    RectI box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (int i = 0; i < count; ++i) {
+        box.left = std::min(box.left, points[i].x);
+        box.top = std::min(box.top, points[i].y);
+        box.right = std::max(box.right, points[i].x + 1);
+        box.bottom = std::max(box.bottom, points[i].y + 1);
+    }
+    return count > 0 ? box : RectI{0, 0, 0, 0};
 }
 
-// Draws a line on a window pass: the copies it changes pixels over keep it.
-bool DrawWindowLine(const DrawnLine& l) {
-    const bool changed = RasterLine(g_pass.surface, l.x1, l.y1, l.x2, l.y2, l.colour);
-    if (!changed) return false;
-    const RectI box = LineBox(l);
+// Lines that changed pixels of a window: the copies they lie over (but `except`) keep them,
+// with what they took.
+void RecordStroke(const PointI* points, int count, Colour colour, const RectI& box, const uint32_t* places,
+                  size_t places_count, const uint32_t* tiles, size_t tiles_count, const WindowCopy* except) {
     for (WindowCopy& c : g_window_copies) {
-        if (c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.rect))) continue;
-        if (c.lines.size() < WindowCopy::MAX_LINES) c.lines.push_back(l);
-        else c.lines_lost = true;
+        if (&c == except || c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.rect)))
+            continue;
+        if (c.points.size() + (size_t)count > WindowCopy::MAX_POINTS ||
+            c.trace.places.size() + places_count > WindowCopy::MAX_TRAIL) {
+            c.lines_lost = true;
+            continue;
+        }
+        c.strokes.push_back(Stroke{(uint32_t)c.points.size(), (uint32_t)count, (uint32_t)c.trace.places.size(),
+                                   (uint32_t)places_count, (uint32_t)c.trace.tiles.size(), (uint32_t)tiles_count,
+                                   colour});
+        c.points.insert(c.points.end(), points, points + count);
+        c.trace.places.insert(c.trace.places.end(), places, places + places_count);
+        c.trace.tiles.insert(c.trace.tiles.end(), tiles, tiles + tiles_count);
     }
+}
+
+LineTrace g_trace;   // what the lines just drawn took
+
+// Draws lines on a window pass.
+bool DrawWindowLines(const PointI* points, int count, Colour colour, const RectI& box) {
+    g_trace.places.clear();
+    g_trace.tiles.clear();
+    if (!RasterLines(g_pass.surface, points, count, colour, &g_trace)) return false;
+    RecordStroke(points, count, colour, box, g_trace.places.data(), g_trace.places.size(), g_trace.tiles.data(),
+                 g_trace.tiles.size(), nullptr);
     return true;
 }
 
-// Gives back the pixels of the copy's image under lines[first ..].
-void RestoreLines(const WindowCopy& copy, const std::vector<DrawnLine>& lines, PlatformImage* image, size_t first) {
-    const Surface view = image->View();
-    RectI restored{0, 0, 0, 0};
-    for (size_t i = first; i < lines.size(); ++i) {
-        const DrawnLine& l = lines[i];
-        if (RasterRestoreLine(g_pass.surface, view, copy.x, copy.y, l.x1, l.y1, l.x2, l.y2, copy.rect))
-            restored = RectUnion(restored, LineBox(l));
-    }
-    MarkRect(restored);
+// Gives back the pixels of the copy's image under its strokes from `first` on.
+void RestoreStrokes(const WindowCopy& copy, PlatformImage* image, size_t first) {
+    if (first >= copy.strokes.size()) return;
+    RectI box{0, 0, 0, 0};
+    for (size_t i = first; i < copy.strokes.size(); ++i)
+        box = RectUnion(box, PointsBox(copy.points.data() + copy.strokes[i].first, (int)copy.strokes[i].count));
+    const Stroke& from = copy.strokes[first];
+    if (RasterRestoreTrace(g_pass.surface, image->View(), copy.x, copy.y, copy.trace.places.data() + from.places_first,
+                           copy.trace.places.size() - from.places_first, copy.trace.tiles.data() + from.tiles_first,
+                           copy.trace.tiles.size() - from.tiles_first, copy.rect))
+        MarkRect(box);
 }
 
-// Pays what is owed: the lines not drawn again are given back the image's pixels, and the
+// Pays what is owed: the strokes not drawn again are given back the image's pixels, and the
 // ones drawn again, which may share pixels with those, are drawn once more.
 void SettleWindowLines() {
     OwedLines owed = g_owed_lines;
     g_owed_lines = OwedLines{};
     if (!owed.copy) return;
     WindowCopy& copy = *owed.copy;
-    if (owed.confirmed < copy.lines.size()) {
-        std::vector<DrawnLine> lines;
-        lines.swap(copy.lines);
-        RestoreLines(copy, lines, g_owed_lines_image, owed.confirmed);
-        copy.lines.clear();
-        for (size_t i = 0; i < owed.confirmed; ++i) MarkRect(LineBox(lines[i]), DrawWindowLine(lines[i]));
-        // Drawn again, they lie over the copy whether or not that changed a pixel.
-        copy.lines.assign(lines.begin(), lines.begin() + (long)owed.confirmed);
+    if (owed.confirmed < copy.strokes.size()) {
+        RestoreStrokes(copy, g_owed_lines_image, owed.confirmed);
+        copy.KeepStrokes(owed.confirmed);
+        // Drawn again over what was given back; they stay over the copy whether or not that
+        // changes a pixel.
+        for (const Stroke& stroke : copy.strokes) {
+            const PointI* points = copy.points.data() + stroke.first;
+            const RectI box = PointsBox(points, (int)stroke.count);
+            if (!RasterLines(g_pass.surface, points, (int)stroke.count, stroke.colour)) continue;
+            MarkRect(box);
+            RecordStroke(points, (int)stroke.count, stroke.colour, box, copy.trace.places.data() + stroke.places_first,
+                         stroke.places_count, copy.trace.tiles.data() + stroke.tiles_first, stroke.tiles_count, &copy);
+        }
     }
     copy.stamp = ChangeStampNow();
 }
@@ -357,7 +466,7 @@ void CopyImageToWindow(PlatformImage* image, int x, int y, const RectI& full) {
         const ChangeMap& changes = *g_pass.surface.changes;
         if (!copy->lines_lost && !ChangedSince(changes, full, copy->stamp, false)) {
             // Only lines were drawn over it: they are owed until they are drawn again or not.
-            if (!copy->lines.empty()) {
+            if (!copy->strokes.empty()) {
                 g_owed_lines = OwedLines{copy, 0};
                 g_owed_lines_image = image;
             }
@@ -366,7 +475,7 @@ void CopyImageToWindow(PlatformImage* image, int x, int y, const RectI& full) {
         ForEachChangedRun(changes, full, copy->stamp, [&](const RectI& run) {
             MarkRect(run, RasterBlitPart(g_pass.surface, view, x, y, run));
         }, copy->lines_lost);
-        if (!copy->lines_lost) RestoreLines(*copy, copy->lines, image, 0);
+        if (!copy->lines_lost) RestoreStrokes(*copy, image, 0);
     } else {
         copy = &g_window_copies[g_next_window_copy];
         g_next_window_copy = (g_next_window_copy + 1) % WINDOW_COPIES;
@@ -378,8 +487,7 @@ void CopyImageToWindow(PlatformImage* image, int x, int y, const RectI& full) {
         copy->rect = full;
         MarkRect(full, RasterBlit(g_pass.surface, view, x, y));
     }
-    copy->lines.clear();
-    copy->lines_lost = false;
+    copy->Forget();
     copy->stamp = ChangeStampNow();
 }
 
@@ -497,13 +605,16 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
     // A window going away owes nothing; an image going away is paid for while it still can be.
     if (g_owed_lines.copy && window && g_owed_lines.copy->window == window) g_owed_lines = OwedLines{};
     if (g_owed_lines.copy && image && g_owed_lines_image == image) SettleWindowLines();
-    if (window)
+    if (window) {
+        for (FillMemo& memo : g_fill_memos)
+            if (memo.window == window) memo = FillMemo{};
         for (WindowCopy& copy : g_window_copies)
             if (copy.window == window) copy = WindowCopy{};
-    if (window)
         g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
                                           [window](const TextMemo& m) { return m.window == window; }),
                            g_text_memos.end());
+        ReindexTextMemos();
+    }
     if (!Open()) return;
     if ((window && g_pass.window == window) || (image && g_pass.image == image)) {
         g_pass = DrawingPass{};
@@ -512,7 +623,9 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
 }
 
 void ResetDrawing() {
+    std::fill(g_text_index.begin(), g_text_index.end(), -1);
     g_owed_lines = OwedLines{};
+    for (FillMemo& memo : g_fill_memos) memo = FillMemo{};
     g_text_memos.clear();
     for (WindowCopy& copy : g_window_copies) copy = WindowCopy{};
     g_pass = DrawingPass{};
@@ -604,10 +717,13 @@ void SetLinearGradient(int x1, int y1, int x2, int y2) {
 namespace {
 
 TextMemo* FindTextMemo(int x, int y, const char* text, Colour colour, bool background) {
-    for (TextMemo& m : g_text_memos)
+    for (size_t slot = TextIndexHash(g_pass.window, g_pass.font, x, y); g_text_index[slot] >= 0;
+         slot = (slot + 1) & (TEXT_INDEX_SLOTS - 1)) {
+        TextMemo& m = g_text_memos[(size_t)g_text_index[slot]];
         if (m.x == x && m.y == y && m.window == g_pass.window && m.font == g_pass.font && m.colour == colour &&
             m.background == background && (!background || m.back == g_pass.back) && m.text == text)
             return &m;
+    }
     return nullptr;
 }
 
@@ -639,6 +755,15 @@ void FillBox(int x, int y, int width, int height, Colour colour) {
                           g_pass.front, g_pass.back};
         BeforeDrawing(x, y, x + width, y + height);
         Mark(x, y, x + width, y + height, RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient));
+    } else if (g_pass.target == Target::WINDOW) {
+        colour &= 0x00FFFFFFu;
+        FillMemo& memo = FillMemoSlot(g_pass.window, x, y, width, height);
+        const bool same = memo.window == g_pass.window && memo.x == x && memo.y == y && memo.width == width &&
+                          memo.height == height && memo.colour == colour;
+        BeforeDrawing(x, y, x + width, y + height);
+        if (same && !ChangedSince(*g_pass.surface.changes, RectI{x, y, x + width, y + height}, memo.stamp)) return;
+        Mark(x, y, x + width, y + height, RasterFillBox(g_pass.surface, x, y, width, height, colour));
+        memo = FillMemo{g_pass.window, x, y, width, height, colour, ChangeStampNow()};
     } else {
         BeforeDrawing(x, y, x + width, y + height);
         Mark(x, y, x + width, y + height, RasterFillBox(g_pass.surface, x, y, width, height, colour));
@@ -652,25 +777,34 @@ void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_
          RasterFillRoundBox(g_pass.surface, x, y, width, height, radius_x, radius_y, colour));
 }
 
-void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
-    if (!Open()) return;
-    const DrawnLine line{x1, y1, x2, y2, colour & 0x00FFFFFFu};
-    const RectI box = LineBox(line);
+void DrawLinesBetween(const PointI* points, int count, Colour colour) {
+    if (!Open() || !points || count < 2) return;
+    colour &= 0x00FFFFFFu;
+    const RectI box = PointsBox(points, count);
     if (g_owed_lines.copy && !RectEmpty(RectIntersect(box, g_owed_lines.copy->rect))) {
-        // The next line owed, drawn again: its pixels are there already.
-        const std::vector<DrawnLine>& owed = g_owed_lines.copy->lines;
-        if (g_owed_lines.confirmed < owed.size() && owed[g_owed_lines.confirmed] == line) {
-            ++g_owed_lines.confirmed;
-            return;
+        // The next stroke owed, drawn again: its pixels are there already.
+        const WindowCopy& copy = *g_owed_lines.copy;
+        if (g_owed_lines.confirmed < copy.strokes.size()) {
+            const Stroke& next = copy.strokes[g_owed_lines.confirmed];
+            if (next.colour == colour && next.count == (uint32_t)count &&
+                std::memcmp(copy.points.data() + next.first, points, (size_t)count * sizeof(PointI)) == 0) {
+                ++g_owed_lines.confirmed;
+                return;
+            }
         }
         SettleWindowLines();
     }
     BeforeDrawing(box);
     if (g_pass.target == Target::WINDOW) {
-        MarkRect(box, DrawWindowLine(line));
+        MarkRect(box, DrawWindowLines(points, count, colour, box));
         return;
     }
-    MarkRect(box, RasterLine(g_pass.surface, x1, y1, x2, y2, colour));
+    MarkRect(box, RasterLines(g_pass.surface, points, count, colour));
+}
+
+void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
+    const PointI ends[2] = {{x1, y1}, {x2, y2}};
+    DrawLinesBetween(ends, 2, colour);
 }
 
 void DrawExtentLine(int x, int y, int width, int height) {
@@ -698,10 +832,14 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
     if (degrees == 0.0) {
         TextMemo* memo = g_pass.target == Target::WINDOW ? FindTextMemo(x, y, text, colour, background) : nullptr;
         // Settled, over the same pixels (and as much of it on the surface): nothing to do,
-        // not even measuring.
-        if (memo && memo->settled && RectEqual(RectIntersect(memo->full, SurfaceRect()), memo->box) &&
-            BoxHolds(memo->box, memo->after))
-            return;
+        // not even measuring. Nothing drawn there since it last held them says as much.
+        if (memo && memo->settled && RectEqual(RectIntersect(memo->full, SurfaceRect()), memo->box)) {
+            if (!ChangedSince(*g_pass.surface.changes, memo->box, memo->stamp)) return;
+            if (BoxHolds(memo->box, memo->after)) {
+                memo->stamp = ChangeStampNow();
+                return;
+            }
+        }
         int width = MeasureTextWidth(g_pass.font, text);
         int height = FontLineHeight(g_pass.font);
         // The cell with a margin, and every glyph's own box in case one reaches further.
@@ -725,6 +863,7 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
             memo->back = g_pass.back;
             memo->background = background;
             memo->text = text;
+            IndexTextMemo((int)g_text_memos.size() - 1);
         }
         // Whether this drawing changes the box decides whether the next one may be left out.
         bool unchanged_before = memo && RectEqual(memo->box, on) && BoxHolds(on, memo->after);
@@ -735,6 +874,7 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
             memo->full = box;
             memo->box = on;
             if (!memo->settled) CopyBox(on, &memo->after);
+            memo->stamp = ChangeStampNow();
         }
         return;
     }
@@ -852,6 +992,7 @@ void ReleaseFont(FontRef font) {
     g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
                                       [font](const TextMemo& m) { return m.font == font->text; }),
                        g_text_memos.end());
+    ReindexTextMemos();
     if (Open() && g_pass.font == font->text) g_pass.font = DefaultGuiFont();
     CloseTextFont(font->text);
     delete font;

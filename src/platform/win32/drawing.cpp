@@ -857,6 +857,11 @@ void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
     Mark(std::min(x1, x2), std::min(y1, y2), (long long)std::max(x1, x2) + 1, (long long)std::max(y1, y2) + 1);
 }
 
+void DrawLinesBetween(const PointI* points, int count, Colour colour) {
+    if (!points) return;
+    for (int i = 0; i + 1 < count; ++i) DrawLineBetween(points[i].x, points[i].y, points[i + 1].x, points[i + 1].y, colour);
+}
+
 void DrawExtentLine(int x, int y, int width, int height) {
     if (!Open() || width == 0 || height == 0) return;
     DrawLineBetween(x, y, x + width - 1, y + height - 1, pass.front);
