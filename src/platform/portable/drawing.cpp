@@ -128,14 +128,11 @@ FillMemo& FillMemoSlot(PlatformWindow* window, int x, int y, int width, int heig
 // a time.
 // Lines through consecutive points, drawn by one call.
 struct Stroke {
-    uint32_t first = 0, count = 0;               // in the copy's `points`
-    uint32_t places_first = 0, places_count = 0; // where it drew, in the copy's `trace`
-    uint32_t tiles_first = 0, tiles_count = 0;
+    uint32_t first = 0, count = 0;   // in the copy's `points`
     Colour colour = 0;
 };
 struct WindowCopy {
     static constexpr size_t MAX_POINTS = 4096;
-    static constexpr size_t MAX_TRAIL = 65536;
     PlatformWindow* window = nullptr;   // null: slot unused
     uint64_t generation = 0;            // the image's
     int x = 0, y = 0;
@@ -144,21 +141,15 @@ struct WindowCopy {
     // Lines that changed pixels over it since, in the order they were drawn.
     std::vector<Stroke> strokes;
     std::vector<PointI> points;
-    LineTrace trace;
     bool lines_lost = false;            // too many: the tiles they changed are given back instead
     void Forget() {
         strokes.clear();
         points.clear();
-        trace.places.clear();
-        trace.tiles.clear();
         lines_lost = false;
     }
     // Keeps the first n strokes only.
     void KeepStrokes(size_t n) {
-        const Stroke* last = n ? &strokes[n - 1] : nullptr;
-        points.resize(last ? last->first + last->count : 0);
-        trace.places.resize(last ? last->places_first + last->places_count : 0);
-        trace.tiles.resize(last ? last->tiles_first + last->tiles_count : 0);
+        points.resize(n ? strokes[n - 1].first + strokes[n - 1].count : 0);
         strokes.resize(n);
     }
 };
@@ -382,50 +373,38 @@ RectI PointsBox(const PointI* points, int count) {
     return count > 0 ? box : RectI{0, 0, 0, 0};
 }
 
-// Lines that changed pixels of a window: the copies they lie over (but `except`) keep them,
-// with what they took.
-void RecordStroke(const PointI* points, int count, Colour colour, const RectI& box, const uint32_t* places,
-                  size_t places_count, const uint32_t* tiles, size_t tiles_count, const WindowCopy* except) {
+// Lines that changed pixels of a window: the copies they lie over (but `except`) keep them.
+void RecordStroke(const PointI* points, int count, Colour colour, const RectI& box, const WindowCopy* except) {
     for (WindowCopy& c : g_window_copies) {
         if (&c == except || c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.rect)))
             continue;
-        if (c.points.size() + (size_t)count > WindowCopy::MAX_POINTS ||
-            c.trace.places.size() + places_count > WindowCopy::MAX_TRAIL) {
+        if (c.points.size() + (size_t)count > WindowCopy::MAX_POINTS) {
             c.lines_lost = true;
             continue;
         }
-        c.strokes.push_back(Stroke{(uint32_t)c.points.size(), (uint32_t)count, (uint32_t)c.trace.places.size(),
-                                   (uint32_t)places_count, (uint32_t)c.trace.tiles.size(), (uint32_t)tiles_count,
-                                   colour});
+        c.strokes.push_back(Stroke{(uint32_t)c.points.size(), (uint32_t)count, colour});
         c.points.insert(c.points.end(), points, points + count);
-        c.trace.places.insert(c.trace.places.end(), places, places + places_count);
-        c.trace.tiles.insert(c.trace.tiles.end(), tiles, tiles + tiles_count);
     }
 }
 
-LineTrace g_trace;   // what the lines just drawn took
-
 // Draws lines on a window pass.
 bool DrawWindowLines(const PointI* points, int count, Colour colour, const RectI& box) {
-    g_trace.places.clear();
-    g_trace.tiles.clear();
-    if (!RasterLines(g_pass.surface, points, count, colour, &g_trace)) return false;
-    RecordStroke(points, count, colour, box, g_trace.places.data(), g_trace.places.size(), g_trace.tiles.data(),
-                 g_trace.tiles.size(), nullptr);
+    if (!RasterLines(g_pass.surface, points, count, colour)) return false;
+    RecordStroke(points, count, colour, box, nullptr);
     return true;
 }
 
 // Gives back the pixels of the copy's image under its strokes from `first` on.
 void RestoreStrokes(const WindowCopy& copy, PlatformImage* image, size_t first) {
-    if (first >= copy.strokes.size()) return;
-    RectI box{0, 0, 0, 0};
-    for (size_t i = first; i < copy.strokes.size(); ++i)
-        box = RectUnion(box, PointsBox(copy.points.data() + copy.strokes[i].first, (int)copy.strokes[i].count));
-    const Stroke& from = copy.strokes[first];
-    if (RasterRestoreTrace(g_pass.surface, image->View(), copy.x, copy.y, copy.trace.places.data() + from.places_first,
-                           copy.trace.places.size() - from.places_first, copy.trace.tiles.data() + from.tiles_first,
-                           copy.trace.tiles.size() - from.tiles_first, copy.rect))
-        MarkRect(box);
+    const Surface view = image->View();
+    RectI restored{0, 0, 0, 0};
+    for (size_t i = first; i < copy.strokes.size(); ++i) {
+        const PointI* points = copy.points.data() + copy.strokes[i].first;
+        const int count = (int)copy.strokes[i].count;
+        if (RasterRestoreLines(g_pass.surface, view, copy.x, copy.y, points, count, copy.rect))
+            restored = RectUnion(restored, PointsBox(points, count));
+    }
+    MarkRect(restored);
 }
 
 // Pays what is owed: the strokes not drawn again are given back the image's pixels, and the
@@ -445,8 +424,7 @@ void SettleWindowLines() {
             const RectI box = PointsBox(points, (int)stroke.count);
             if (!RasterLines(g_pass.surface, points, (int)stroke.count, stroke.colour)) continue;
             MarkRect(box);
-            RecordStroke(points, (int)stroke.count, stroke.colour, box, copy.trace.places.data() + stroke.places_first,
-                         stroke.places_count, copy.trace.tiles.data() + stroke.tiles_first, stroke.tiles_count, &copy);
+            RecordStroke(points, (int)stroke.count, stroke.colour, box, &copy);
         }
     }
     copy.stamp = ChangeStampNow();

@@ -259,19 +259,17 @@ bool RasterFillRoundBox(Surface& s, int x, int y, int w, int h, int rx, int ry, 
 namespace {
 
 // Stamps the tiles a line changes; a line stays in one tile for several pixels, so the tile
-// it is in is remembered. With a trace, the tiles stamped are noted there too.
+// it is in is remembered.
 struct LineMarks {
     ChangeMap* map;
     uint64_t stamp;
     bool line;
-    LineTrace* trace = nullptr;
     size_t last = SIZE_MAX;
     void MarkTile(size_t at, int row) {
         if (at == last) return;
         last = at;
         map->stamps[at] = stamp;
         map->row_stamps[row] = stamp;
-        if (trace) trace->tiles.push_back((uint32_t)at);
         if (line) return;
         map->area_stamps[at] = stamp;
         map->area_row_stamps[row] = stamp;
@@ -282,101 +280,127 @@ struct LineMarks {
     }
 };
 
-inline uint32_t PackPlace(int x, int y) { return (uint32_t)y << 16 | (uint32_t)x; }
-
 // A line whose box covers at most this many tiles stamps them all when it changed a pixel,
 // rather than each tile it changed: a short steep line (a scope trace's) costs a few stores
 // instead of some per pixel, and stamps at most a tile or two it did not change.
 constexpr int LINE_BOX_TILES = 8;
 
 // The Bresenham walk from (x1, y1) to (x2, y2), both ends included, over the pixels inside
-// `clip` (already within the surface), each set to `pixel`. INSIDE: the whole line lies in
-// `clip`. MARK: stamp the tiles of changed pixels as they change. `places`: where the place of
-// each pixel goes (room for all of them). Says whether a pixel changed.
-template <bool INSIDE, bool MARK>
-bool Walk(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, uint32_t pixel, LineMarks& marks,
-          uint32_t*& places) {
+// `clip` (already within the surface): each set to `pixel`, or with RESTORE to the pixel of
+// `from` lying at (fx, fy), made opaque. INSIDE: the whole line lies in `clip`. MARK: stamp
+// the tiles of changed pixels as they change. Says whether a pixel changed.
+//
+// A steep line steps y at every pixel and a shallow one x, and both step the other way when
+// twice the error reaches the minor extent: each gets its own loop, with its major step taken
+// unconditionally, and pixels of inside lines written without a branch.
+template <bool RESTORE, bool INSIDE, bool MARK>
+inline __attribute__((always_inline)) bool Walk(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, uint32_t pixel, const Surface* from,
+          int fx, int fy, LineMarks& marks) {
     const int dx = std::abs(x2 - x1), dy = -std::abs(y2 - y1);
     const int sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1;
     const ptrdiff_t step_y = (ptrdiff_t)sy * s.stride;
     uint32_t* p = s.pixels + (ptrdiff_t)y1 * s.stride + x1;
-    uint32_t* out = places;
-    bool changed = false;
+    const uint32_t* q = nullptr;
+    ptrdiff_t from_step_y = 0;
+    if (RESTORE) {
+        q = from->pixels + (ptrdiff_t)(y1 - fy) * from->stride + (x1 - fx);
+        from_step_y = (ptrdiff_t)sy * from->stride;
+    }
+    uint32_t differ = 0;
     int err = dx + dy;
-    for (;;) {
-        if (INSIDE || (x1 >= clip.left && x1 < clip.right && y1 >= clip.top && y1 < clip.bottom)) {
-            if (out) *out++ = PackPlace(x1, y1);
-            if (*p != pixel) {
-                *p = pixel;
-                changed = true;
-                if (MARK) marks.Mark(x1, y1);
+    auto put = [&](int x, int y) {
+        if (!INSIDE && (x < clip.left || x >= clip.right || y < clip.top || y >= clip.bottom)) return;
+        const uint32_t v = RESTORE ? (*q | PIXEL_OPAQUE) : pixel;
+        if (MARK) {
+            if (*p != v) {
+                *p = v;
+                differ = 1;
+                marks.Mark(x, y);
             }
+            return;
         }
-        if (x1 == x2 && y1 == y2) break;
-        const int e2 = 2 * err;
-        if (e2 >= dy) {
-            err += dy;
-            x1 += sx;
-            p += sx;
-        }
-        if (e2 <= dx) {
+        differ |= *p ^ v;
+        *p = v;
+    };
+    if (-dy >= dx) {
+        // Steep: y steps at every pixel.
+        for (int n = -dy;; --n) {
+            put(x1, y1);
+            if (n == 0) break;
+            const int e2 = 2 * err;
+            if (e2 >= dy) {
+                err += dy;
+                x1 += sx;
+                p += sx;
+                if (RESTORE) q += sx;
+            }
             err += dx;
             y1 += sy;
             p += step_y;
+            if (RESTORE) q += from_step_y;
+        }
+    } else {
+        // Shallow: x steps at every pixel.
+        for (int n = dx;; --n) {
+            put(x1, y1);
+            if (n == 0) break;
+            const int e2 = 2 * err;
+            err += dy;
+            x1 += sx;
+            p += sx;
+            if (RESTORE) q += sx;
+            if (e2 <= dx) {
+                err += dx;
+                y1 += sy;
+                p += step_y;
+                if (RESTORE) q += from_step_y;
+            }
         }
     }
-    places = out;
-    return changed;
+    return differ != 0;
 }
 
-bool WalkSegment(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, uint32_t pixel, LineMarks& marks,
-                 uint32_t*& places) {
+template <bool RESTORE>
+bool WalkSegment(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, uint32_t pixel, const Surface* from,
+                 int fx, int fy, LineMarks& marks) {
     const int left = std::min(x1, x2), right = std::max(x1, x2), top = std::min(y1, y2), bottom = std::max(y1, y2);
     if (right < clip.left || left >= clip.right || bottom < clip.top || top >= clip.bottom) return false;
     const bool inside = left >= clip.left && right < clip.right && top >= clip.top && bottom < clip.bottom;
     if (!marks.map) {
         // Untracked: written as always.
-        if (inside) Walk<true, false>(s, x1, y1, x2, y2, clip, pixel, marks, places);
-        else Walk<false, false>(s, x1, y1, x2, y2, clip, pixel, marks, places);
+        if (inside) Walk<RESTORE, true, false>(s, x1, y1, x2, y2, clip, pixel, from, fx, fy, marks);
+        else Walk<RESTORE, false, false>(s, x1, y1, x2, y2, clip, pixel, from, fx, fy, marks);
         return true;
     }
-    const int tiles = ((right >> CHANGE_TILE_SHIFT) - (left >> CHANGE_TILE_SHIFT) + 1) *
-                      ((bottom >> CHANGE_TILE_SHIFT) - (top >> CHANGE_TILE_SHIFT) + 1);
-    if (tiles > LINE_BOX_TILES)
-        return inside ? Walk<true, true>(s, x1, y1, x2, y2, clip, pixel, marks, places)
-                      : Walk<false, true>(s, x1, y1, x2, y2, clip, pixel, marks, places);
-    const bool changed = inside ? Walk<true, false>(s, x1, y1, x2, y2, clip, pixel, marks, places)
-                                : Walk<false, false>(s, x1, y1, x2, y2, clip, pixel, marks, places);
-    if (!changed) return false;
     const int c0 = std::max(left, clip.left) >> CHANGE_TILE_SHIFT;
     const int c1 = (std::min(right + 1, clip.right) - 1) >> CHANGE_TILE_SHIFT;
     const int r0 = std::max(top, clip.top) >> CHANGE_TILE_SHIFT;
     const int r1 = (std::min(bottom + 1, clip.bottom) - 1) >> CHANGE_TILE_SHIFT;
+    if ((c1 - c0 + 1) * (r1 - r0 + 1) > LINE_BOX_TILES)
+        return inside ? Walk<RESTORE, true, true>(s, x1, y1, x2, y2, clip, pixel, from, fx, fy, marks)
+                      : Walk<RESTORE, false, true>(s, x1, y1, x2, y2, clip, pixel, from, fx, fy, marks);
+    const bool changed = inside ? Walk<RESTORE, true, false>(s, x1, y1, x2, y2, clip, pixel, from, fx, fy, marks)
+                                : Walk<RESTORE, false, false>(s, x1, y1, x2, y2, clip, pixel, from, fx, fy, marks);
+    if (!changed) return false;
     for (int row = r0; row <= r1; ++row)
         for (int c = c0; c <= c1; ++c) marks.MarkTile((size_t)row * marks.map->columns + c, row);
     return true;
 }
 
 // The segments between consecutive points, each walked as one line; one stamp for them all.
-bool WalkPolyline(Surface& s, const PointI* points, int count, uint32_t pixel, LineTrace* trace) {
-    const RectI clip{0, 0, s.width, s.height};
-    if (s.width <= 0 || s.height <= 0 || count < 2) return false;
-    LineMarks marks{s.changes, s.changes ? NextChangeStamp() : 0, true, s.changes ? trace : nullptr};
-    uint32_t* places = nullptr;
-    size_t kept = 0;
-    if (trace) {
-        // Room for every pixel the walks can take.
-        size_t room = 0;
-        for (int i = 0; i + 1 < count; ++i)
-            room += (size_t)std::max(std::abs(points[i + 1].x - points[i].x), std::abs(points[i + 1].y - points[i].y)) + 1;
-        kept = trace->places.size();
-        trace->places.resize(kept + room);
-        places = trace->places.data() + kept;
-    }
+template <bool RESTORE>
+bool WalkPolyline(Surface& s, const PointI* points, int count, RectI clip, uint32_t pixel, const Surface* from,
+                  int fx, int fy, bool line) {
+    clip.left = std::max(clip.left, 0);
+    clip.top = std::max(clip.top, 0);
+    clip.right = std::min(clip.right, s.width);
+    clip.bottom = std::min(clip.bottom, s.height);
+    if (clip.left >= clip.right || clip.top >= clip.bottom || count < 2) return false;
+    LineMarks marks{s.changes, s.changes ? NextChangeStamp() : 0, line};
     bool changed = false;
     for (int i = 0; i + 1 < count; ++i)
-        changed |= WalkSegment(s, points[i].x, points[i].y, points[i + 1].x, points[i + 1].y, clip, pixel, marks, places);
-    if (trace) trace->places.resize((size_t)(places - trace->places.data()));
+        changed |= WalkSegment<RESTORE>(s, points[i].x, points[i].y, points[i + 1].x, points[i + 1].y, clip, pixel,
+                                        from, fx, fy, marks);
     return changed;
 }
 
@@ -391,40 +415,22 @@ bool RasterLine(Surface& s, int x1, int y1, int x2, int y2, Colour colour) {
         return writes.changed;
     }
     const PointI ends[2] = {{x1, y1}, {x2, y2}};
-    return WalkPolyline(s, ends, 2, pixel, nullptr);
+    return WalkPolyline<false>(s, ends, 2, RectI{0, 0, s.width, s.height}, pixel, nullptr, 0, 0, true);
 }
 
-bool RasterLines(Surface& s, const PointI* points, int count, Colour colour, LineTrace* trace) {
-    if (count == 2 && !trace) return RasterLine(s, points[0].x, points[0].y, points[1].x, points[1].y, colour);
-    return WalkPolyline(s, points, count, ToPixel(colour), trace);
+bool RasterLines(Surface& s, const PointI* points, int count, Colour colour) {
+    if (count == 2) return RasterLine(s, points[0].x, points[0].y, points[1].x, points[1].y, colour);
+    return WalkPolyline<false>(s, points, count, RectI{0, 0, s.width, s.height}, ToPixel(colour), nullptr, 0, 0, true);
 }
 
-bool RasterRestoreTrace(Surface& dst, const Surface& src, int x, int y, const uint32_t* places, size_t count,
-                        const uint32_t* tiles, size_t tile_count, RectI clip) {
-    clip.left = std::max({clip.left, x, 0});
-    clip.top = std::max({clip.top, y, 0});
-    clip.right = std::min({clip.right, x + src.width, dst.width});
-    clip.bottom = std::min({clip.bottom, y + src.height, dst.height});
-    if (clip.left >= clip.right || clip.top >= clip.bottom) return false;
-    bool changed = false;
-    uint32_t* const pixels = dst.pixels;
-    const size_t stride = (size_t)dst.stride, from_stride = (size_t)src.stride;
-    const uint32_t* const from = src.pixels - (size_t)y * from_stride - (size_t)x;
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t px = places[i] & 0xFFFF, py = places[i] >> 16;
-        if ((int)px < clip.left || (int)px >= clip.right || (int)py < clip.top || (int)py >= clip.bottom) continue;
-        uint32_t* p = pixels + py * stride + px;
-        const uint32_t v = from[py * from_stride + px] | PIXEL_OPAQUE;
-        if (*p == v) continue;
-        *p = v;
-        changed = true;
-    }
-    if (!changed || !dst.changes) return changed || !dst.changes;
+bool RasterRestoreLines(Surface& dst, const Surface& src, int x, int y, const PointI* points, int count, RectI clip) {
+    clip.left = std::max(clip.left, x);
+    clip.top = std::max(clip.top, y);
+    clip.right = std::min(clip.right, x + src.width);
+    clip.bottom = std::min(clip.bottom, y + src.height);
     // Not counted as a line's pixels: whoever keeps account of lines drawn here has not seen
     // these.
-    LineMarks marks{dst.changes, NextChangeStamp(), false};
-    for (size_t i = 0; i < tile_count; ++i) marks.MarkTile(tiles[i], (int)(tiles[i] / (uint32_t)dst.changes->columns));
-    return true;
+    return WalkPolyline<true>(dst, points, count, clip, 0, &src, x, y, false);
 }
 
 bool RasterDisc(Surface& s, int x, int y, int r, Colour colour) {

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "platform/platform.h"
 #include "platform/raster/changes.h"
@@ -52,19 +51,11 @@ bool RasterFillGradientBox(Surface& s, int x, int y, int w, int h, const Gradien
 bool RasterFillRoundBox(Surface& s, int x, int y, int w, int h, int rx, int ry, Colour colour);
 // Bresenham line, both end points included.
 bool RasterLine(Surface& s, int x1, int y1, int x2, int y2, Colour colour);
-// The places a drawing of lines took: every pixel (x in the low 16 bits, y in the high) and
-// the tiles of the surface's change map it stamped, so that it can be undone exactly.
-struct LineTrace {
-    std::vector<uint32_t> places;
-    std::vector<uint32_t> tiles;
-};
-// Lines from each of `count` points to the next, as RasterLine draws each; with `trace`, what
-// they took is appended to it.
-bool RasterLines(Surface& s, const PointI* points, int count, Colour colour, LineTrace* trace = nullptr);
-// The pixels at `places` inside `clip` given back the values of src lying at (x, y) (made
-// opaque); `tiles` are stamped when that changed anything: lines drawn over an image undone.
-bool RasterRestoreTrace(Surface& dst, const Surface& src, int x, int y, const uint32_t* places, size_t count,
-                        const uint32_t* tiles, size_t tile_count, RectI clip);
+// Lines from each of `count` points to the next, as RasterLine draws each.
+bool RasterLines(Surface& s, const PointI* points, int count, Colour colour);
+// The pixels those lines would take, inside `clip`, given back the values of src lying at
+// (x, y) (made opaque): lines drawn over a copied image undone.
+bool RasterRestoreLines(Surface& dst, const Surface& src, int x, int y, const PointI* points, int count, RectI clip);
 // All pixels (px, py) with (px - x)^2 + (py - y)^2 <= r^2; radius 0 is the single pixel.
 bool RasterDisc(Surface& s, int x, int y, int r, Colour colour);
 // 4-connected fill from (x, y) over every pixel whose colour is not `border`.
