@@ -439,7 +439,13 @@ int TextHeight(const char* text);
 void FloodFillTo(int x, int y, Colour border, Colour fill);
 Colour ReadPixel(int x, int y);
 void WritePixel(int x, int y, Colour colour);
+// ReadPixel / WritePixel for each of `count` points, in order.
+void ReadPixels(const PointI* points, int count, Colour* colours);
+void WritePixels(const PointI* points, const Colour* colours, int count);
 void DrawImagePlain(ImageRef image, int x, int y);
+// Moves the pixels of the box (x, y, width, height) of the target by (dx, dy), as a copy of
+// the target onto itself (ScrollDC): what the box leaves uncovered keeps its pixels.
+void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy);
 void DrawImageAlpha(ImageRef image, int x, int y);   // honours a 32-bit image's alpha
 
 // ---------------------------------------------------------------------------------------

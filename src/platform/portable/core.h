@@ -37,9 +37,15 @@ struct PlatformImage {
     // on: a control showing that version needs only this part again.
     uint64_t previous_version = 0;
     RectI last_changed{0, 0, 0, 0};
+    // When not empty: that pass began by moving pixels into `last_scroll` from (dx, dy) back
+    // (a strip chart's step), and `last_changed` is what it drew besides.
+    RectI last_scroll{0, 0, 0, 0};
+    int last_scroll_dx = 0, last_scroll_dy = 0;
     uint64_t opaque_generation = 0;  // the generation `opaque` was worked out for
     bool opaque = false;             // every pixel has alpha 255
-    Surface View() { return Surface{width, height, width, pixels.data()}; }
+    // What each pass changed, so that image controls show only that again.
+    ChangeMap changes;
+    Surface View() { return Surface{width, height, width, pixels.data(), &changes}; }
 };
 
 // An image copied opaquely onto a canvas's backing, and the part of it drawn over since.
@@ -56,6 +62,9 @@ struct BlitMemo {
     int covered_by = -1;       // that memo's slot
     uint64_t covered_generation = 0;
     RectI covered{0, 0, 0, 0};
+    // The backing's change stamp when the image last lay there whole (but for `covered`):
+    // only tiles stamped since can differ from it.
+    uint64_t stamp = 0;
 };
 
 struct PlatformFont {
@@ -105,6 +114,8 @@ struct PlatformWindow {
     // has drawn there since the backing was last shown whole. Only then may a pass show just
     // the pixels it really changed instead of everything it drew.
     bool backing_shown = false;
+    // While the backing is shown, it is shown as it was at this change stamp.
+    uint64_t composed_stamp = 0;
 
     // Image control.
     PlatformImage* image = nullptr;
@@ -136,8 +147,9 @@ Surface ContentSurface(PlatformWindow* top);
 Surface BackingSurface(PlatformWindow* canvas);
 // The default GUI font ("Arial" 8 pt), made on first use; null when no face can be loaded.
 TextFont* DefaultGuiFont();
-// Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level.
-void ComposeCanvas(PlatformWindow* canvas, RectI area);
+// Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level, where
+// the backing changed after `since` (0: all of it).
+void ComposeCanvas(PlatformWindow* canvas, RectI area, uint64_t since = 0);
 // Something other than a canvas's own composition changed the top level's pixels in `area`:
 // canvases there (but `except`) no longer show their backing there, nor image controls
 // their last painting.

@@ -2,6 +2,7 @@
 // image, each operation mapped to the software raster and text; fonts and images. Only what
 // a pass changed is shown at its end.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -38,6 +39,11 @@ struct DrawingPass {
     // Something was drawn at all, and for image passes where (their marks only record it).
     bool wrote = false;
     RectI image_changed{0, 0, 0, 0};
+    // Image passes that began by moving pixels: where to, and by how much.
+    RectI scroll{0, 0, 0, 0};
+    int scroll_dx = 0, scroll_dy = 0;
+    // The change stamp before the pass drew (image passes: after such a move).
+    uint64_t start_stamp = 0;
 };
 
 DrawingPass g_pass;
@@ -302,11 +308,17 @@ void FlushPixels() {
     if (!RectEmpty(changed)) MarkRect(changed);
 }
 
-void RestorePiece(int slot, PlatformImage* image, const RectI& piece) {
+// Restores memo `slot`'s image in `piece`, where it was drawn over. Outside the part another
+// image covers, the image lay there whole when the memo was last stamped: only the tiles that
+// changed since can differ from it. In the covered part (`whole` false) all of it can.
+void RestorePiece(int slot, PlatformImage* image, const RectI& piece, bool whole = true) {
     if (RectEmpty(piece)) return;
-    CopyImageRows(image, Memos()[slot].x, Memos()[slot].y, piece);
-    g_pass.dirty.Add(piece);
-    Touch(piece, slot);
+    const BlitMemo& memo = Memos()[slot];
+    ForEachChangedRun(*g_pass.surface.changes, piece, whole ? memo.stamp : 0, [&](const RectI& run) {
+        CopyImageRows(image, memo.x, memo.y, run);
+        g_pass.dirty.Add(run);
+        Touch(run, slot);
+    });
 }
 
 // Memo `slot` copies its image again: restores what was drawn over it, and its covered part
@@ -326,7 +338,7 @@ void RestoreMemo(int slot, PlatformImage* image) {
     if (!CoveredBy(memo, cover) || g_owed.count || owed.right > Owed::MAX_RIGHT ||
         !RectEmpty(RectIntersect(memos[cover].touched, owed))) {
         RestorePiece(slot, image, area);
-        RestorePiece(slot, image, owed);
+        RestorePiece(slot, image, owed, false);
         return;
     }
     // The bands of `area` around the owed part.
@@ -503,6 +515,7 @@ void CopyImage(PlatformImage* image, int x, int y) {
         BeforeDrawing(memo.touched);
         BeforeDrawing(memo.covered);
         RestoreMemo(slot, image);
+        memo.stamp = ChangeStampNow();
         // Now this image lies whole over the others (logically, where it is owed), but for
         // the image whose pixels are still there while owed.
         int still_there = g_owed.count && g_owed.memo == slot ? g_owed.cover : -1;
@@ -531,6 +544,7 @@ void CopyImage(PlatformImage* image, int x, int y) {
     memos[slot].x = x;
     memos[slot].y = y;
     memos[slot].rect = full;
+    memos[slot].stamp = ChangeStampNow();
     for (int i = 0; i < PlatformWindow::BLIT_MEMOS; ++i) {
         if (i == slot || !memos[i].generation) continue;
         // Memos under this one only because of a slot now reused lose that shelter.
@@ -560,6 +574,7 @@ void StartPass(Target target, PlatformWindow* window, PlatformImage* image, Surf
     g_pass.image = image;
     g_pass.surface = surface;
     g_pass.font = DefaultGuiFont();
+    g_pass.start_stamp = ChangeStampNow();
 }
 
 // Rounded half away from zero, as MulDiv.
@@ -645,7 +660,15 @@ void EndDrawing() {
             PlatformImage* image = pass.image;
             image->previous_version = image->content_version;
             image->content_version = ++g_last_generation;
-            image->last_changed = pass.loose ? RectI{0, 0, image->width, image->height} : pass.image_changed;
+            // The tiles the pass really changed (a pass that draws what is there changes none).
+            RectI changed{0, 0, 0, 0};
+            ForEachChangedRun(image->changes, RectI{0, 0, image->width, image->height}, pass.start_stamp,
+                              [&](const RectI& run) { changed = RectUnion(changed, run); });
+            image->last_changed =
+                pass.loose ? RectI{0, 0, image->width, image->height} : RectIntersect(changed, pass.image_changed);
+            image->last_scroll = pass.loose ? RectI{0, 0, 0, 0} : pass.scroll;
+            image->last_scroll_dx = pass.scroll_dx;
+            image->last_scroll_dy = pass.scroll_dy;
         }
     } else if (pass.target == Target::WINDOW) {
         if (pass.loose) CanvasesOverdrawn(pass.window, RectI{0, 0, pass.surface.width, pass.surface.height}, nullptr);
@@ -657,13 +680,16 @@ void EndDrawing() {
         // While the window shows the backing, only what really changed needs composing;
         // otherwise everything drawn is, as it is drawn over whatever covered the canvas.
         PlatformWindow* canvas = pass.window;
-        const DirtyRects& rects = canvas->backing_shown ? pass.dirty : pass.drawn;
+        const bool shown = canvas->backing_shown;
+        const DirtyRects& rects = shown ? pass.dirty : pass.drawn;
+        const uint64_t since = shown ? canvas->composed_stamp : 0;
         bool whole = false;
         for (int i = 0; i < rects.count; ++i) {
-            ComposeCanvas(canvas, rects.rects[i]);
+            ComposeCanvas(canvas, rects.rects[i], since);
             whole = whole || CanvasVisibleWhole(canvas, rects.rects[i]);
         }
         if (whole) canvas->backing_shown = true;
+        canvas->composed_stamp = ChangeStampNow();
     }
 }
 
@@ -912,6 +938,11 @@ Colour ReadPixel(int x, int y) {
     return ToColour(s.pixels[(size_t)y * s.stride + x]);
 }
 
+void ReadPixels(const PointI* points, int count, Colour* colours) {
+    if (!points || !colours) return;
+    for (int i = 0; i < count; ++i) colours[i] = ReadPixel(points[i].x, points[i].y);
+}
+
 namespace {
 inline void GrowBox(RectI& box, int x, int y) {
     if (RectEmpty(box)) {
@@ -926,12 +957,75 @@ inline void GrowBox(RectI& box, int x, int y) {
 }  // namespace
 
 void WritePixel(int x, int y, Colour colour) {
+    const PointI point{x, y};
+    WritePixels(&point, &colour, 1);
+}
+
+void WritePixels(const PointI* points, const Colour* colours, int count) {
+    if (!Open() || !points || !colours || count <= 0) return;
     Surface& s = g_pass.surface;
-    if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
-    if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
-    if (g_owed_lines.copy) BeforeDrawing(RectI{x, y, x + 1, y + 1});
-    GrowBox(g_pass.pixel_drawn, x, y);
-    if (RasterPixel(s, x, y, colour)) GrowBox(g_pass.pixel_box, x, y);
+    ChangeMap* map = s.changes;
+    uint64_t stamp = map ? NextChangeStamp() : 0;
+    size_t last_tile = SIZE_MAX;
+    // An anti-aliased needle writes over a thousand of these a pass: the boxes they grow are
+    // kept in locals and joined at the end.
+    int drawn_left = INT_MAX, drawn_top = INT_MAX, drawn_right = INT_MIN, drawn_bottom = INT_MIN;
+    int left = INT_MAX, top = INT_MAX, right = INT_MIN, bottom = INT_MIN;
+    for (int i = 0; i < count; ++i) {
+        const int x = points[i].x, y = points[i].y;
+        if (x < 0 || y < 0 || x >= s.width || y >= s.height) continue;
+        if (g_owed.count || g_owed_lines.copy) {
+            if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
+            if (g_owed_lines.copy) BeforeDrawing(RectI{x, y, x + 1, y + 1});
+            if (map) stamp = NextChangeStamp();
+            last_tile = SIZE_MAX;
+        }
+        drawn_left = std::min(drawn_left, x);
+        drawn_right = std::max(drawn_right, x + 1);
+        drawn_top = std::min(drawn_top, y);
+        drawn_bottom = std::max(drawn_bottom, y + 1);
+        uint32_t* p = s.pixels + (size_t)y * s.stride + x;
+        const uint32_t pixel = ToPixel(colours[i]);
+        if (map) {
+            if (*p == pixel) continue;
+            const size_t tile = (size_t)(y >> CHANGE_TILE_SHIFT) * map->columns + (x >> CHANGE_TILE_SHIFT);
+            if (tile != last_tile) {
+                MarkTileChanged(*map, x, y, stamp);
+                last_tile = tile;
+            }
+        }
+        *p = pixel;
+        left = std::min(left, x);
+        right = std::max(right, x + 1);
+        top = std::min(top, y);
+        bottom = std::max(bottom, y + 1);
+    }
+    if (drawn_left < drawn_right) {
+        g_pass.pixel_drawn = RectUnion(g_pass.pixel_drawn, RectI{drawn_left, drawn_top, drawn_right, drawn_bottom});
+        if (left < right) g_pass.pixel_box = RectUnion(g_pass.pixel_box, RectI{left, top, right, bottom});
+    }
+}
+
+void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy) {
+    if (!Open() || width <= 0 || height <= 0) return;
+    const RectI area{x, y, x + width, y + height};
+    // Whatever is owed there is paid first: its pixels move.
+    SettleWindowLines();
+    PayAll();
+    FlushPixels();
+    if (g_pass.target == Target::IMAGE && !g_pass.wrote && RectEmpty(g_pass.scroll)) {
+        // The first thing the pass does: image controls showing the image can move their
+        // pixels the same way, and what the pass changed is counted from here on.
+        const RectI to = RasterMoveArea(g_pass.surface, area, dx, dy, false);
+        if (RectEmpty(to)) return;
+        g_pass.wrote = true;
+        g_pass.scroll = to;
+        g_pass.scroll_dx = dx;
+        g_pass.scroll_dy = dy;
+        g_pass.start_stamp = ChangeStampNow();
+        return;
+    }
+    MarkRect(RasterMoveArea(g_pass.surface, area, dx, dy));
 }
 
 void DrawImagePlain(ImageRef image, int x, int y) {
@@ -984,6 +1078,7 @@ ImageRef CreateImage(int width, int height, int depth) {
     image->height = height;
     image->depth = depth;
     image->pixels.assign((size_t)width * height, PIXEL_OPAQUE);  // black; opaque for a 32-bit image
+    ResizeChangeMap(image->changes, width, height);
     image->generation = ++g_last_generation;
     image->content_version = image->generation;
     return image;

@@ -301,8 +301,23 @@ void RepaintImagePart(PlatformWindow* c) {
     PlatformImage* image = c->image;
     RectI r = AbsoluteRect(c);
     RectI inner{r.left + 2, r.top + 2, r.right - 2, r.bottom - 2};
-    RectI part = RectIntersect(RectIntersect(RectOffset(image->last_changed, inner.left, inner.top), inner),
-                               VisibleRect(c));
+    RectI changed = image->last_changed;
+    if (!RectEmpty(image->last_scroll)) {
+        // The pass moved pixels: the same move here, when all it moves lies in view.
+        const int dx = image->last_scroll_dx, dy = image->last_scroll_dy;
+        const RectI to = RectOffset(image->last_scroll, inner.left, inner.top);
+        const RectI from = RectOffset(to, -dx, -dy);
+        if (RectEqual(VisibleRect(c), r) && RectEqual(RectIntersect(to, inner), to) &&
+            RectEqual(RectIntersect(from, inner), from)) {
+            Surface s = ContentSurface(top);
+            const RectI moved = RasterMoveArea(s, from, dx, dy);
+            CanvasesOverdrawn(top, moved, nullptr);
+            SurfaceChanged(top, moved, true);
+        } else {
+            changed = RectUnion(changed, image->last_scroll);
+        }
+    }
+    RectI part = RectIntersect(RectIntersect(RectOffset(changed, inner.left, inner.top), inner), VisibleRect(c));
     if (!RectEmpty(part)) {
         Surface s = ContentSurface(top);
         BlitPixels(s, image->pixels.data(), image->width, image->height, inner.left, inner.top, part);
@@ -616,7 +631,7 @@ TextFont* DefaultGuiFont() {
     return g.gui_font;
 }
 
-void ComposeCanvas(PlatformWindow* canvas, RectI area) {
+void ComposeCanvas(PlatformWindow* canvas, RectI area, uint64_t since) {
     if (!IsLiveWindow(canvas) || canvas->kind != WindowKind::CANVAS) return;
     if (!IsPaintable(canvas)) {
         // The backing changed unseen: when the canvas shows again it is painted whole.
@@ -629,7 +644,12 @@ void ComposeCanvas(PlatformWindow* canvas, RectI area) {
     RectI target = RectIntersect(RectIntersect(RectOffset(area, inner.left, inner.top), inner), VisibleRect(canvas));
     if (RectEmpty(target)) return;
     Surface s = ContentSurface(top);
-    BlitPixels(s, canvas->backing.data(), canvas->backing_width, canvas->backing_height, inner.left, inner.top, target);
+    // Only the backing's tiles changed since `since` can differ from the window's pixels.
+    const RectI part = RectOffset(target, -inner.left, -inner.top);
+    ForEachChangedRun(canvas->changes, part, since, [&](const RectI& run) {
+        BlitPixels(s, canvas->backing.data(), canvas->backing_width, canvas->backing_height, inner.left, inner.top,
+                   RectOffset(run, inner.left, inner.top));
+    });
     CanvasesOverdrawn(top, target, canvas);
     SurfaceChanged(top, target, true);
 }

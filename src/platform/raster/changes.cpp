@@ -3,15 +3,7 @@
 
 #include <algorithm>
 
-namespace {
-
-uint64_t g_stamp = 0;
-
-}  // namespace
-
-uint64_t ChangeStampNow() { return g_stamp; }
-
-uint64_t NextChangeStamp() { return ++g_stamp; }
+ChangeClock g_change_clock;
 
 void ResizeChangeMap(ChangeMap& map, int width, int height) {
     map.width = std::max(0, width);

@@ -26,10 +26,27 @@ struct ChangeMap {
     std::vector<uint64_t> area_row_stamps;
 };
 
+// The stamp counter. A new stamp is only needed once someone has looked at the current one:
+// until then, changes may share it (a needle's hundreds of single pixels do).
+struct ChangeClock {
+    uint64_t stamp = 1;
+    bool seen = true;
+};
+extern ChangeClock g_change_clock;
+
 // The newest stamp handed out; every change made from now on is newer.
-uint64_t ChangeStampNow();
-// A new stamp for an operation about to draw.
-uint64_t NextChangeStamp();
+inline uint64_t ChangeStampNow() {
+    g_change_clock.seen = true;
+    return g_change_clock.stamp;
+}
+// The stamp for an operation about to draw: newer than any stamp looked at so far.
+inline uint64_t NextChangeStamp() {
+    if (g_change_clock.seen) {
+        ++g_change_clock.stamp;
+        g_change_clock.seen = false;
+    }
+    return g_change_clock.stamp;
+}
 
 // Sizes the map for a surface of width x height; every tile counts as changed now.
 void ResizeChangeMap(ChangeMap& map, int width, int height);
@@ -38,6 +55,7 @@ void ResizeChangeMap(ChangeMap& map, int width, int height);
 inline void MarkTileChanged(ChangeMap& map, int x, int y, uint64_t stamp, bool line = false) {
     const int row = y >> CHANGE_TILE_SHIFT;
     const size_t at = (size_t)row * map.columns + (x >> CHANGE_TILE_SHIFT);
+    if (map.area_stamps[at] == stamp) return;   // marked so already (then so is the rest)
     map.stamps[at] = stamp;
     map.row_stamps[row] = stamp;
     if (line) return;

@@ -170,6 +170,17 @@ inline void CopyRow(const Surface& s, Writes& w, int y, int x0, int x1, const ui
     for (int x = x0; x < x1;) {
         const int end = std::min(x1, (x | (CHANGE_TILE - 1)) + 1);
         if (DiffersFromOpaque(row + x, from + x, end - x)) {
+#if defined(__SSE2__)
+            if (end - x == CHANGE_TILE) {
+                const __m128i alpha = _mm_set1_epi32((int)PIXEL_OPAQUE);
+                _mm_storeu_si128((__m128i*)(row + x), _mm_or_si128(_mm_loadu_si128((const __m128i*)(from + x)), alpha));
+                _mm_storeu_si128((__m128i*)(row + x + 4),
+                                 _mm_or_si128(_mm_loadu_si128((const __m128i*)(from + x + 4)), alpha));
+                w.Tile(x, y);
+                x = end;
+                continue;
+            }
+#endif
             for (int i = x; i < end; ++i) row[i] = from[i] | PIXEL_OPAQUE;
             w.Tile(x, y);
         }
@@ -562,6 +573,80 @@ bool RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y) {
         for (int i = 0; i < n; ++i) writes.Put(to + i, dx0 + i, py, Blend(from[i], to[i]));
     }
     return writes.changed;
+}
+
+RectI RasterMoveArea(Surface& s, RectI area, int dx, int dy, bool compare) {
+    area.left = std::max(area.left, 0);
+    area.top = std::max(area.top, 0);
+    area.right = std::min(area.right, s.width);
+    area.bottom = std::min(area.bottom, s.height);
+    RectI to{std::max(area.left + dx, 0), std::max(area.top + dy, 0), std::min(area.right + dx, s.width),
+             std::min(area.bottom + dy, s.height)};
+    if (to.left >= to.right || to.top >= to.bottom || area.left >= area.right || area.top >= area.bottom)
+        return RectI{0, 0, 0, 0};
+    // Rows in the order that reads each before it is written over.
+    const int first = dy > 0 ? to.bottom - 1 : to.top, last = dy > 0 ? to.top - 1 : to.bottom;
+    const int step = dy > 0 ? -1 : 1;
+    if (!s.changes || !compare) {
+        const size_t bytes = (size_t)(to.right - to.left) * sizeof(uint32_t);
+        for (int y = first; y != last; y += step)
+            std::memmove(s.pixels + (size_t)y * s.stride + to.left,
+                         s.pixels + (size_t)(y - dy) * s.stride + to.left - dx, bytes);
+        if (s.changes) MarkRectChanged(*s.changes, to, NextChangeStamp());
+        return to;
+    }
+    // Tracked: a tile's part of a row at a time, written (and stamped) only where it differs;
+    // along the row in the direction that reads a pixel before a write covers it.
+    Writes writes(s);
+    RectI changed{0, 0, 0, 0};
+    for (int y = first; y != last; y += step) {
+        uint32_t* row = s.pixels + (size_t)y * s.stride;
+        const uint32_t* from = s.pixels + (size_t)(y - dy) * s.stride - dx;
+        auto chunk = [&](int x, int end) {
+            const int n = end - x;
+#if defined(__SSE2__)
+            if (n == CHANGE_TILE) {
+                // Both halves read before either is written: the source may overlap it.
+                const __m128i a = _mm_loadu_si128((const __m128i*)(from + x));
+                const __m128i b = _mm_loadu_si128((const __m128i*)(from + x + 4));
+                const __m128i same = _mm_and_si128(_mm_cmpeq_epi32(a, _mm_loadu_si128((const __m128i*)(row + x))),
+                                                   _mm_cmpeq_epi32(b, _mm_loadu_si128((const __m128i*)(row + x + 4))));
+                if (_mm_movemask_epi8(same) == 0xFFFF) return;
+                _mm_storeu_si128((__m128i*)(row + x), a);
+                _mm_storeu_si128((__m128i*)(row + x + 4), b);
+            } else
+#endif
+            {
+                uint32_t piece[CHANGE_TILE];
+                std::memcpy(piece, from + x, (size_t)n * sizeof(uint32_t));
+                if (std::memcmp(piece, row + x, (size_t)n * sizeof(uint32_t)) == 0) return;
+                std::memcpy(row + x, piece, (size_t)n * sizeof(uint32_t));
+            }
+            writes.Tile(x, y);
+            if (changed.right <= changed.left) {
+                changed = RectI{x, y, end, y + 1};
+            } else {
+                changed.left = std::min(changed.left, x);
+                changed.right = std::max(changed.right, end);
+                changed.top = std::min(changed.top, y);
+                changed.bottom = std::max(changed.bottom, y + 1);
+            }
+        };
+        if (dx > 0) {
+            for (int end = to.right; end > to.left;) {
+                const int x = std::max(to.left, (end - 1) & ~(CHANGE_TILE - 1));
+                chunk(x, end);
+                end = x;
+            }
+        } else {
+            for (int x = to.left; x < to.right;) {
+                const int end = std::min(to.right, (x | (CHANGE_TILE - 1)) + 1);
+                chunk(x, end);
+                x = end;
+            }
+        }
+    }
+    return changed;
 }
 
 bool RasterPixel(Surface& s, int x, int y, Colour colour) {

@@ -66,6 +66,10 @@ bool RasterBlit(Surface& dst, const Surface& src, int x, int y);
 bool RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y);
 // Opaque copy of the part `area` (dst coordinates) of src lying at (x, y).
 bool RasterBlitPart(Surface& dst, const Surface& src, int x, int y, RectI area);
+// The pixels of `area` (clipped to the surface) copied (dx, dy) further, over what lies there,
+// within the surface. Returns the part that changed (with a change map; else all it wrote).
+// `compare` false: every moved pixel counts as changed (and is stamped so).
+RectI RasterMoveArea(Surface& s, RectI area, int dx, int dy, bool compare = true);
 // One pixel, opaque.
 bool RasterPixel(Surface& s, int x, int y, Colour colour);
 // Copies `count` pixels, making them opaque (whole runs are a memcpy when already opaque); no

@@ -944,6 +944,22 @@ void WritePixel(int x, int y, Colour colour) {
     box.bottom = std::max<LONG>(box.bottom, y + 1);
 }
 
+void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy) {
+    if (!Open() || width <= 0 || height <= 0) return;
+    const RectI to = RasterMoveArea(pass.surface, RectI{x, y, x + width, y + height}, dx, dy);
+    if (to.right > to.left && to.bottom > to.top) Mark(to.left, to.top, to.right, to.bottom);
+}
+
+void ReadPixels(const PointI* points, int count, Colour* colours) {
+    if (!points || !colours) return;
+    for (int i = 0; i < count; ++i) colours[i] = ReadPixel(points[i].x, points[i].y);
+}
+
+void WritePixels(const PointI* points, const Colour* colours, int count) {
+    if (!points || !colours) return;
+    for (int i = 0; i < count; ++i) WritePixel(points[i].x, points[i].y, colours[i]);
+}
+
 static void DrawImage(ImageRef image, int x, int y, bool with_alpha) {
     if (!Open() || !image || image == pass.image) return;
     Surface from = image->View();
