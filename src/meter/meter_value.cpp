@@ -227,7 +227,7 @@ void DrawSmoothLineAbove(int x1, int y1, int x2, int y2, Colour colour, int widt
             if (py >= limit) continue;
             points.push_back(PointI{px, py});
             coverage.push_back(cov);
-            if (cov < 1.0) soft_points.push_back(PointI{px, py});
+            if (cov < 1.0) soft_points.push_back(points.back());
         }
     }
     colours.resize(soft_points.size());

@@ -74,16 +74,15 @@ std::vector<TextMemo> g_text_memos;
 constexpr size_t TEXT_INDEX_SLOTS = 2 * TEXT_MEMO_LIMIT;
 std::vector<int> g_text_index(TEXT_INDEX_SLOTS, -1);
 
-size_t TextIndexHash(const PlatformWindow* window, const TextFont* font, int x, int y) {
-    uint64_t h = (uint64_t)(uintptr_t)window ^ ((uint64_t)(uintptr_t)font << 17);
-    h = (h ^ (uint32_t)x) * 0x9E3779B97F4A7C15ull;
+size_t TextIndexHash(int x, int y) {
+    uint64_t h = (uint32_t)x * 0x9E3779B97F4A7C15ull;
     h = (h ^ (h >> 29) ^ (uint32_t)y) * 0x9E3779B97F4A7C15ull;
     return (size_t)(h >> 32) & (TEXT_INDEX_SLOTS - 1);
 }
 
 void IndexTextMemo(int index) {
     const TextMemo& m = g_text_memos[(size_t)index];
-    size_t slot = TextIndexHash(m.window, m.font, m.x, m.y);
+    size_t slot = TextIndexHash(m.x, m.y);
     while (g_text_index[slot] >= 0) slot = (slot + 1) & (TEXT_INDEX_SLOTS - 1);
     g_text_index[slot] = index;
 }
@@ -110,7 +109,8 @@ FillMemo g_fill_memos[FILL_MEMOS];
 // The memo of this box, or the slot to keep it in: one of four next to where the box hashes
 // to, the one kept longest ago when none holds it.
 FillMemo& FillMemoSlot(PlatformWindow* window, int x, int y, int width, int height) {
-    uint64_t h = (uint64_t)(uintptr_t)window;
+    // Not hashed by the window's address: where it lands would then change from run to run.
+    uint64_t h = 0;
     for (int v : {x, y, width, height}) {
         h = (h ^ (uint32_t)v) * 0x9E3779B97F4A7C15ull;
         h ^= h >> 31;
@@ -721,7 +721,7 @@ void SetLinearGradient(int x1, int y1, int x2, int y2) {
 namespace {
 
 TextMemo* FindTextMemo(int x, int y, const char* text, Colour colour, bool background) {
-    for (size_t slot = TextIndexHash(g_pass.window, g_pass.font, x, y); g_text_index[slot] >= 0;
+    for (size_t slot = TextIndexHash(x, y); g_text_index[slot] >= 0;
          slot = (slot + 1) & (TEXT_INDEX_SLOTS - 1)) {
         TextMemo& m = g_text_memos[(size_t)g_text_index[slot]];
         if (m.x == x && m.y == y && m.window == g_pass.window && m.font == g_pass.font && m.colour == colour &&
@@ -966,44 +966,57 @@ void WritePixels(const PointI* points, const Colour* colours, int count) {
     Surface& s = g_pass.surface;
     ChangeMap* map = s.changes;
     uint64_t stamp = map ? NextChangeStamp() : 0;
+    // An anti-aliased needle writes over a thousand of these a pass. Its stores may alias any
+    // int the compiler would otherwise keep in a register, so what the loop reads is in locals.
+    uint32_t* const pixels = s.pixels;
+    const unsigned width = (unsigned)s.width, height = (unsigned)s.height;
+    const size_t stride = (size_t)s.stride;
+    const size_t columns = map ? (size_t)map->columns : 0;
     size_t last_tile = SIZE_MAX;
-    // An anti-aliased needle writes over a thousand of these a pass: the boxes they grow are
-    // kept in locals and joined at the end.
-    int drawn_left = INT_MAX, drawn_top = INT_MAX, drawn_right = INT_MIN, drawn_bottom = INT_MIN;
-    int left = INT_MAX, top = INT_MAX, right = INT_MIN, bottom = INT_MIN;
+    bool changed = false;
+    // Where something is owed (a deferred copy, lines drawn again): paid before a pixel there
+    // is written.
+    auto owed_area = [] {
+        RectI area = g_owed.count ? g_owed.rect : RectI{0, 0, 0, 0};
+        return g_owed_lines.copy ? RectUnion(area, g_owed_lines.copy->rect) : area;
+    };
+    RectI owed = owed_area();
     for (int i = 0; i < count; ++i) {
         const int x = points[i].x, y = points[i].y;
-        if (x < 0 || y < 0 || x >= s.width || y >= s.height) continue;
-        if (g_owed.count || g_owed_lines.copy) {
+        if ((unsigned)x >= width || (unsigned)y >= height) continue;
+        if (x >= owed.left && x < owed.right && y >= owed.top && y < owed.bottom) {
+            // That draws, so this pixel takes a newer stamp.
             if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
-            if (g_owed_lines.copy) BeforeDrawing(RectI{x, y, x + 1, y + 1});
+            SettleWindowLines();
             if (map) stamp = NextChangeStamp();
             last_tile = SIZE_MAX;
+            owed = owed_area();
         }
-        drawn_left = std::min(drawn_left, x);
-        drawn_right = std::max(drawn_right, x + 1);
-        drawn_top = std::min(drawn_top, y);
-        drawn_bottom = std::max(drawn_bottom, y + 1);
-        uint32_t* p = s.pixels + (size_t)y * s.stride + x;
+        uint32_t* p = pixels + (size_t)y * stride + (size_t)x;
         const uint32_t pixel = ToPixel(colours[i]);
+        if (*p == pixel && map) continue;
+        *p = pixel;
+        changed = true;
         if (map) {
-            if (*p == pixel) continue;
-            const size_t tile = (size_t)(y >> CHANGE_TILE_SHIFT) * map->columns + (x >> CHANGE_TILE_SHIFT);
+            const size_t tile = (size_t)(y >> CHANGE_TILE_SHIFT) * columns + (size_t)(x >> CHANGE_TILE_SHIFT);
             if (tile != last_tile) {
                 MarkTileChanged(*map, x, y, stamp);
                 last_tile = tile;
             }
         }
-        *p = pixel;
-        left = std::min(left, x);
-        right = std::max(right, x + 1);
-        top = std::min(top, y);
-        bottom = std::max(bottom, y + 1);
     }
-    if (drawn_left < drawn_right) {
-        g_pass.pixel_drawn = RectUnion(g_pass.pixel_drawn, RectI{drawn_left, drawn_top, drawn_right, drawn_bottom});
-        if (left < right) g_pass.pixel_box = RectUnion(g_pass.pixel_box, RectI{left, top, right, bottom});
+    // What was drawn, as one box (a changed pixel only says that the box needs showing).
+    RectI drawn{INT_MAX, INT_MAX, INT_MIN, INT_MIN};
+    for (int i = 0; i < count; ++i) {
+        drawn.left = std::min(drawn.left, points[i].x);
+        drawn.top = std::min(drawn.top, points[i].y);
+        drawn.right = std::max(drawn.right, points[i].x + 1);
+        drawn.bottom = std::max(drawn.bottom, points[i].y + 1);
     }
+    drawn = RectIntersect(drawn, SurfaceRect());
+    if (RectEmpty(drawn)) return;
+    g_pass.pixel_drawn = RectUnion(g_pass.pixel_drawn, drawn);
+    if (changed) g_pass.pixel_box = RectUnion(g_pass.pixel_box, drawn);
 }
 
 void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy) {
