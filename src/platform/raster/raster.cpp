@@ -595,58 +595,19 @@ RectI RasterMoveArea(Surface& s, RectI area, int dx, int dy, bool compare) {
         if (s.changes) MarkRectChanged(*s.changes, to, NextChangeStamp());
         return to;
     }
-    // Tracked: a tile's part of a row at a time, written (and stamped) only where it differs;
-    // along the row in the direction that reads a pixel before a write covers it.
-    Writes writes(s);
+    // Tracked: rows that would change are moved and their tiles stamped; most rows of a strip
+    // chart are its background throughout and stay as they are.
+    const uint64_t stamp = NextChangeStamp();
+    const size_t bytes = (size_t)(to.right - to.left) * sizeof(uint32_t);
     RectI changed{0, 0, 0, 0};
     for (int y = first; y != last; y += step) {
-        uint32_t* row = s.pixels + (size_t)y * s.stride;
-        const uint32_t* from = s.pixels + (size_t)(y - dy) * s.stride - dx;
-        // Most rows of a strip chart are its background throughout: one look at the row.
-        if (std::memcmp(row + to.left, from + to.left, (size_t)(to.right - to.left) * sizeof(uint32_t)) == 0) continue;
-        auto chunk = [&](int x, int end) {
-            const int n = end - x;
-#if defined(__SSE2__)
-            if (n == CHANGE_TILE) {
-                // Both halves read before either is written: the source may overlap it.
-                const __m128i a = _mm_loadu_si128((const __m128i*)(from + x));
-                const __m128i b = _mm_loadu_si128((const __m128i*)(from + x + 4));
-                const __m128i same = _mm_and_si128(_mm_cmpeq_epi32(a, _mm_loadu_si128((const __m128i*)(row + x))),
-                                                   _mm_cmpeq_epi32(b, _mm_loadu_si128((const __m128i*)(row + x + 4))));
-                if (_mm_movemask_epi8(same) == 0xFFFF) return;
-                _mm_storeu_si128((__m128i*)(row + x), a);
-                _mm_storeu_si128((__m128i*)(row + x + 4), b);
-            } else
-#endif
-            {
-                uint32_t piece[CHANGE_TILE];
-                std::memcpy(piece, from + x, (size_t)n * sizeof(uint32_t));
-                if (std::memcmp(piece, row + x, (size_t)n * sizeof(uint32_t)) == 0) return;
-                std::memcpy(row + x, piece, (size_t)n * sizeof(uint32_t));
-            }
-            writes.Tile(x, y);
-            if (changed.right <= changed.left) {
-                changed = RectI{x, y, end, y + 1};
-            } else {
-                changed.left = std::min(changed.left, x);
-                changed.right = std::max(changed.right, end);
-                changed.top = std::min(changed.top, y);
-                changed.bottom = std::max(changed.bottom, y + 1);
-            }
-        };
-        if (dx > 0) {
-            for (int end = to.right; end > to.left;) {
-                const int x = std::max(to.left, (end - 1) & ~(CHANGE_TILE - 1));
-                chunk(x, end);
-                end = x;
-            }
-        } else {
-            for (int x = to.left; x < to.right;) {
-                const int end = std::min(to.right, (x | (CHANGE_TILE - 1)) + 1);
-                chunk(x, end);
-                x = end;
-            }
-        }
+        uint32_t* row = s.pixels + (size_t)y * s.stride + to.left;
+        const uint32_t* from = s.pixels + (size_t)(y - dy) * s.stride + to.left - dx;
+        if (std::memcmp(row, from, bytes) == 0) continue;
+        std::memmove(row, from, bytes);
+        MarkRectChanged(*s.changes, RectI{to.left, y, to.right, y + 1}, stamp);
+        changed = changed.right > changed.left ? RectI{to.left, std::min(changed.top, y), to.right, std::max(changed.bottom, y + 1)}
+                                               : RectI{to.left, y, to.right, y + 1};
     }
     return changed;
 }

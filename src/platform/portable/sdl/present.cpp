@@ -212,16 +212,25 @@ SDL_Surface* PrepareScreen(TopWindow& t, SurfaceView* view) {
     return screen;
 }
 
+// Pixels one more rectangle in an upload is worth: joining two pieces is cheaper for the X
+// server than sending both when their join adds fewer pixels than this.
+constexpr int64_t PIXELS_PER_RECTANGLE = 2048;
+
 // What one upload brings up to date: the changed parts found so far.
 struct Upload {
     const SurfaceView* view;
     SDL_Surface* screen;
-    DirtyRectList<RectI, MAX_UPLOAD, false> changed;
+    std::vector<RectI> changed;
+    void Add(const RectI& r) {
+        if (r.right > r.left && r.bottom > r.top) changed.push_back(r);
+    }
 };
 
+// A run of tiles the change map says changed: copied as it is, without comparing first (a
+// trace's pixels in it did change; a tile drawn over and back again is rare).
 void CopyChangedRun(void* context, const RectI& run) {
     Upload& u = *static_cast<Upload*>(context);
-    u.changed.Add(CopyRect(*u.view, u.screen, run, false));
+    u.Add(CopyRect(*u.view, u.screen, run, true));
 }
 
 // Brings `t`'s window surface up to date with what may have changed since the last upload
@@ -236,12 +245,15 @@ void FlushTop(TopWindow& t) {
         return;
     }
     if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return;
-    Upload u{&view, screen, {}};
+    static Upload u;
+    u.view = &view;
+    u.screen = screen;
+    u.changed.clear();
     if (t.repaint_all) {
-        u.changed.Add(CopyRect(view, screen, ALL_OF_IT, true));
+        u.Add(CopyRect(view, screen, ALL_OF_IT, true));
         t.repaint_all = false;
     } else {
-        for (int i = 0; i < t.pending.count; ++i) u.changed.Add(CopyRect(view, screen, t.pending.rects[i], false));
+        for (int i = 0; i < t.pending.count; ++i) u.Add(CopyRect(view, screen, t.pending.rects[i], false));
         // Only the tiles changed since the last upload can differ from the screen there.
         for (int i = 0; i < t.pending_exact.count; ++i)
             ForEachChangedPart(t.top, t.pending_exact.rects[i], t.shown_stamp, CopyChangedRun, &u);
@@ -251,14 +263,17 @@ void FlushTop(TopWindow& t) {
     t.pending_exact.Clear();
     t.shown_stamp = CoreChangeStamp();
     presenter.x11_touched = true;
-    if (u.changed.count == 0) return;
+    if (u.changed.empty()) return;
+    // The changed parts (each inside a run of tiles), joined where that is cheaper to send.
+    std::sort(u.changed.begin(), u.changed.end(),
+              [](const RectI& a, const RectI& b) { return a.top != b.top ? a.top < b.top : a.left < b.left; });
+    CoalesceRects(u.changed, MAX_UPLOAD, PIXELS_PER_RECTANGLE);
     const int n = presenter.scale;
     SDL_Rect rects[MAX_UPLOAD];
-    for (int i = 0; i < u.changed.count; ++i) {
-        const RectI& r = u.changed.rects[i];
-        rects[i] = SDL_Rect{r.left * n, r.top * n, (r.right - r.left) * n, (r.bottom - r.top) * n};
-    }
-    SDL_UpdateWindowSurfaceRects(t.window, rects, u.changed.count);
+    int count = 0;
+    for (const RectI& r : u.changed)
+        rects[count++] = SDL_Rect{r.left * n, r.top * n, (r.right - r.left) * n, (r.bottom - r.top) * n};
+    SDL_UpdateWindowSurfaceRects(t.window, rects, count);
     ++presenter.frames;
 }
 
