@@ -144,7 +144,10 @@ struct WindowCopy {
     int x = 0, y = 0;
     RectI rect{0, 0, 0, 0};             // the pixels it covered (clipped)
     uint64_t stamp = 0;                 // the window's pixels there were the image's at this stamp
-    // Lines that changed pixels over it since, in the order they were drawn.
+    // `rect` and the boxes of the strokes below: a stroke reaching beyond the copy, drawn
+    // again, is only as it was there while nothing else has been drawn there since.
+    RectI area{0, 0, 0, 0};
+    // Lines drawn over it (or over that area) since, in the order they were drawn.
     std::vector<Stroke> strokes;
     std::vector<PointI> points;
     bool lines_lost = false;            // too many: the tiles they changed are given back instead
@@ -152,11 +155,21 @@ struct WindowCopy {
         strokes.clear();
         points.clear();
         lines_lost = false;
+        area = rect;
     }
     // Keeps the first n strokes only.
     void KeepStrokes(size_t n) {
         points.resize(n ? strokes[n - 1].first + strokes[n - 1].count : 0);
         strokes.resize(n);
+    }
+    void Record(const PointI* p, int count, Colour colour, const RectI& box) {
+        if (points.size() + (size_t)count > MAX_POINTS) {
+            lines_lost = true;
+            return;
+        }
+        strokes.push_back(Stroke{(uint32_t)points.size(), (uint32_t)count, colour});
+        points.insert(points.end(), p, p + count);
+        area = RectUnion(area, box);
     }
 };
 constexpr int WINDOW_COPIES = 4;
@@ -170,6 +183,9 @@ int g_next_window_copy = 0;
 struct OwedLines {
     WindowCopy* copy = nullptr;   // null: nothing is owed
     size_t confirmed = 0;         // strokes drawn again so far: copy->strokes[0 .. confirmed - 1]
+    // The copy and the strokes' boxes: anything else drawn there pays first. (A stroke reaching
+    // beyond the copy is only as it was there while nothing has drawn over it since.)
+    RectI area{0, 0, 0, 0};
 };
 OwedLines g_owed_lines;
 PlatformImage* g_owed_lines_image = nullptr;
@@ -271,7 +287,7 @@ void SettleWindowLines();
 
 inline void BeforeDrawing(const RectI& d) {
     if (g_owed.count) PayUnder(d);
-    if (g_owed_lines.copy && !RectEmpty(RectIntersect(d, g_owed_lines.copy->rect))) SettleWindowLines();
+    if (g_owed_lines.copy && !RectEmpty(RectIntersect(d, g_owed_lines.area))) SettleWindowLines();
 }
 inline void BeforeDrawing(int left, int top, int right, int bottom) {
     BeforeDrawing(RectI{left, top, right, bottom});
@@ -385,25 +401,21 @@ RectI PointsBox(const PointI* points, int count) {
     return count > 0 ? box : RectI{0, 0, 0, 0};
 }
 
-// Lines that changed pixels of a window: the copies they lie over (but `except`) keep them.
+// Lines drawn on a window: the copies whose area they reach (but `except`) keep them, whether
+// they changed a pixel or not (they lie on top of what they cross all the same).
 void RecordStroke(const PointI* points, int count, Colour colour, const RectI& box, const WindowCopy* except) {
     for (WindowCopy& c : g_window_copies) {
-        if (&c == except || c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.rect)))
+        if (&c == except || c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.area)))
             continue;
-        if (c.points.size() + (size_t)count > WindowCopy::MAX_POINTS) {
-            c.lines_lost = true;
-            continue;
-        }
-        c.strokes.push_back(Stroke{(uint32_t)c.points.size(), (uint32_t)count, colour});
-        c.points.insert(c.points.end(), points, points + count);
+        c.Record(points, count, colour, box);
     }
 }
 
 // Draws lines on a window pass.
 bool DrawWindowLines(const PointI* points, int count, Colour colour, const RectI& box) {
-    if (!RasterLines(g_pass.surface, points, count, colour)) return false;
+    const bool changed = RasterLines(g_pass.surface, points, count, colour);
     RecordStroke(points, count, colour, box, nullptr);
-    return true;
+    return changed;
 }
 
 // Gives back the pixels of the copy's image under its strokes from `first` on.
@@ -434,8 +446,7 @@ void SettleWindowLines() {
         for (const Stroke& stroke : copy.strokes) {
             const PointI* points = copy.points.data() + stroke.first;
             const RectI box = PointsBox(points, (int)stroke.count);
-            if (!RasterLines(g_pass.surface, points, (int)stroke.count, stroke.colour)) continue;
-            MarkRect(box);
+            if (RasterLines(g_pass.surface, points, (int)stroke.count, stroke.colour)) MarkRect(box);
             RecordStroke(points, (int)stroke.count, stroke.colour, box, &copy);
         }
     }
@@ -454,10 +465,10 @@ void CopyImageToWindow(PlatformImage* image, int x, int y, const RectI& full) {
     const Surface view = image->View();
     if (copy) {
         const ChangeMap& changes = *g_pass.surface.changes;
-        if (!copy->lines_lost && !ChangedSince(changes, full, copy->stamp, false)) {
+        if (!copy->lines_lost && !ChangedSince(changes, copy->area, copy->stamp, false)) {
             // Only lines were drawn over it: they are owed until they are drawn again or not.
             if (!copy->strokes.empty()) {
-                g_owed_lines = OwedLines{copy, 0};
+                g_owed_lines = OwedLines{copy, 0, copy->area};
                 g_owed_lines_image = image;
             }
             return;
@@ -785,7 +796,7 @@ void DrawLinesBetween(const PointI* points, int count, Colour colour) {
     if (!Open() || !points || count < 2) return;
     colour &= 0x00FFFFFFu;
     const RectI box = PointsBox(points, count);
-    if (g_owed_lines.copy && !RectEmpty(RectIntersect(box, g_owed_lines.copy->rect))) {
+    if (g_owed_lines.copy && !RectEmpty(RectIntersect(box, g_owed_lines.area))) {
         // The next stroke owed, drawn again: its pixels are there already.
         const WindowCopy& copy = *g_owed_lines.copy;
         if (g_owed_lines.confirmed < copy.strokes.size()) {
@@ -978,7 +989,7 @@ void WritePixels(const PointI* points, const Colour* colours, int count) {
     // is written.
     auto owed_area = [] {
         RectI area = g_owed.count ? g_owed.rect : RectI{0, 0, 0, 0};
-        return g_owed_lines.copy ? RectUnion(area, g_owed_lines.copy->rect) : area;
+        return g_owed_lines.copy ? RectUnion(area, g_owed_lines.area) : area;
     };
     RectI owed = owed_area();
     for (int i = 0; i < count; ++i) {
