@@ -209,9 +209,12 @@ void DrawSmoothLineAbove(int x1, int y1, int x2, int y2, Colour colour, int widt
             j_first = (int)std::max((double)j_first, std::floor(centre - spread) - 1.0);
             j_last = (int)std::min((double)j_last, std::ceil(centre + spread) + 1.0);
         }
+        // The same products as along = i u - j v and across = |i v + j u| for each j (IEEE
+        // arithmetic: taken out of the loop, the results do not change).
+        const double iu = i * u, iv = i * v;
         for (int j = j_first; j <= j_last; ++j) {
-            const double along = i * u - j * v;
-            const double across = std::fabs(i * v + j * u);
+            const double along = iu - j * v;
+            const double across = std::fabs(iv + j * u);
             if (across > reach) continue;
             double cov = std::min(half - across + 0.5, 1.0);
             if (along > -1.0 && along < len + 1.0) {

@@ -2,11 +2,13 @@
 // surface, SDL keys/mouse/close turned into core input, the real clock, waiting and waking.
 // Implements the presenter half of backend.h except wave input (wave_in.cpp).
 //
-// Cost matters here: the program runs for hours, woken hundreds of times a second by sound
-// deliveries and 31 times by its redraw timer. So each area the core presents is converted
-// into the window surface at once, while its pixels are still in the cache, noting only the
-// rows that really changed; those go to the X server together once the program falls idle
-// (one round trip per redraw instead of one per control). On X11, or with no display, the
+// Cost matters here: the program runs for hours, woken dozens of times a second by sound
+// deliveries and 31 times by its redraw timer. The areas the core presents wait until the
+// program falls idle; then what changed in them goes into the window surface and to the X
+// server together (one round trip per redraw instead of one per control). Where the core's
+// change map speaks for an area, only its tiles stamped since the last upload are copied, and
+// the pieces sent are joined into a few rectangles, as cheap for the X server as it gets: a
+// scope's trace is a few thousand pixels, not two boxes of 76 500. On X11, or with no display, the
 // GUI thread sleeps in poll() on the X connection and a wake-up pipe, so a post from the
 // audio thread costs one write() instead of a trip through the X server, and SDL is pumped
 // only when the X connection spoke (or now and then while the program stays busy).
