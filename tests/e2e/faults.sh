@@ -318,7 +318,10 @@ RunFaults() {
     StopAfterFaults
 
     if [ "$build" = native ]; then
-        BackendFault sink
+        # PipeWire's pulse server keeps a dummy output while no sink is left and moves a
+        # recording onto its monitor, as a desktop running it does: there an input never
+        # vanishes outright, so only the server's death is met on PipeWire.
+        [ "$KORVELT_SERVER_KIND" = pipewire ] || BackendFault sink
         BackendFault server
     else
         FaultExitAfterRestart "$build" "$command" "$title"
