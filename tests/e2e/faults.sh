@@ -23,11 +23,14 @@ FAULT_BUILD=native
 # to a second more, so the check allows 4 s; the times it prints include that.
 FAULT_BACK_SECONDS=4
 # The frozen-server exit after list work and a server restart: runs, and the limit on their
-# median from the close to the end of the process. Each run freezes the server a different
-# while before the close: with deliveries still queued, around the program's own reopen of
-# the stalled input (after 250 ms of silence), and after it.
+# median from the close to the end of the process. The runs freeze the server at different
+# moments: once the program meters the revived server again (3 s after it is back), or just
+# after it is back, while the program is still reopening its lost input; and close the window
+# a different while after the freeze: with deliveries still queued, around the program's own
+# reopen of the stalled input (after 250 ms of silence), and after it.
 EXIT_RUNS=5
 EXIT_LIMIT_MS=500
+EXIT_REVIVED_SECONDS=(3 3 0.3 3 0.3)
 EXIT_FREEZE_SECONDS=(0.1 0.6 1.2 2.0 0.3)
 FAULT_CLIENT=""   # "x y": where a Windows build's client area lies in its screenshots
 
@@ -151,8 +154,8 @@ WorkDeviceList() {
 }
 
 # FaultExitAfterRestart BUILD COMMAND TITLE: EXIT_RUNS times: the program starts on the tone,
-# the device list is worked, the server is killed and revived and the program meters it again,
-# the server freezes, and the window is closed with its title bar's close button (the list
+# the device list is worked, the server is killed and revived (and mostly metered again), the
+# server freezes, and the window is closed with its title bar's close button (the list
 # keeps the keyboard focus, so Escape would not reach the window, as on Windows). Two checks:
 # the median time from the close to the end of the process passes at EXIT_LIMIT_MS (a run
 # still going after 3 s counts as endless), and every run ends with exit code 0.
@@ -175,7 +178,7 @@ FaultExitAfterRestart() {
         korvelt_revive_server >/dev/null 2>&1 || true
         korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
         # The reopen follows within a second, the revived monitor's first block about 1.5 s later.
-        sleep 3
+        sleep "${EXIT_REVIVED_SECONDS[$(( (run - 1) % ${#EXIT_REVIVED_SECONDS[@]} ))]}"
         korvelt_freeze_server || true
         sleep "${EXIT_FREEZE_SECONDS[$(( (run - 1) % ${#EXIT_FREEZE_SECONDS[@]} ))]}"
         # The close button sits at the right end of the caption Wine draws above the client area.
