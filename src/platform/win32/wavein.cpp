@@ -21,8 +21,9 @@
 // made less than WAVE_ROW_GAP_MS after the one before returned, waits on the driver at most
 // WAVE_ROW_BUDGET_MS in all; once that is spent, the rest of the row is answered busy at once,
 // without reaching WinMM, as behind a call that is still stuck. The exit then ends within one
-// bound, whatever came just before it. Adding buffers (the deliveries' re-queue, every few
-// milliseconds) neither counts nor is held back by a spent row.
+// bound, whatever came just before it; an open, too, waits at most what is left of its row
+// (a slow one is tried again later, as any open given up on). Adding buffers (the deliveries'
+// re-queue, every few milliseconds) neither counts nor is held back by a spent row.
 #include <algorithm>
 #include <cstddef>
 #include <vector>
