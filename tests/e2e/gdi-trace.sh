@@ -41,14 +41,15 @@ sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 600 sine 441 sine 441 remix
 Median() { sort -g | awk '{ v[NR] = $1 } END { print (NR ? v[int((NR + 1) / 2)] : "-") }'; }
 
 korvelt_play_tone "$WORK/tone.wav" "$SINK"
+LOADER="$("$ROOT/scripts/wine-run" --loader)"
 printf '%-44s %7s %12s %12s\n' program ticks "gdi32/tick" "user32/tick"
 for exe in "${EXES[@]}"; do
     ticks="$WORK/ticks.txt"
     # One line per top-level WM_TIMER dispatch to a window procedure: the gdi32 and user32
     # calls made until it returns (a timer dispatched by the tick's own pumping is part of it).
-    WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay \
+    WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay WINELOADER="$LOADER" \
         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
-        timeout -s INT "$SECONDS_RUN" wine "$exe" 2>&1 >/dev/null </dev/null |
+        timeout -s INT "$SECONDS_RUN" "$LOADER" "$exe" 2>&1 >/dev/null </dev/null |
         awk '
             /:Call window proc .*msg=WM_TIMER/ { if (depth++ == 0) { gdi = 0; user = 0 } next }
             /:Ret  window proc .*msg=WM_TIMER/ { if (depth > 0 && --depth == 0) print gdi, user; fflush(); next }
