@@ -34,20 +34,3 @@ void MarkRectChanged(ChangeMap& map, RectI r, uint64_t stamp) {
     }
 }
 
-bool ChangedSince(const ChangeMap& map, RectI r, uint64_t since, bool lines_too) {
-    r.left = std::max(r.left, 0);
-    r.top = std::max(r.top, 0);
-    r.right = std::min(r.right, map.width);
-    r.bottom = std::min(r.bottom, map.height);
-    if (r.right <= r.left || r.bottom <= r.top) return false;
-    const std::vector<uint64_t>& all = lines_too ? map.stamps : map.area_stamps;
-    const std::vector<uint64_t>& rows = lines_too ? map.row_stamps : map.area_row_stamps;
-    const int c0 = r.left >> CHANGE_TILE_SHIFT, c1 = (r.right - 1) >> CHANGE_TILE_SHIFT;
-    for (int row = r.top >> CHANGE_TILE_SHIFT; row <= (r.bottom - 1) >> CHANGE_TILE_SHIFT; ++row) {
-        if (rows[row] <= since) continue;
-        const uint64_t* stamps = all.data() + (size_t)row * map.columns;
-        for (int c = c0; c <= c1; ++c)
-            if (stamps[c] > since) return true;
-    }
-    return false;
-}

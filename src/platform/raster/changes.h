@@ -68,8 +68,25 @@ inline void MarkTileChanged(ChangeMap& map, int x, int y, uint64_t stamp, bool l
 void MarkRectChanged(ChangeMap& map, RectI r, uint64_t stamp);
 
 // Some pixel in a tile that `r` touches changed after `since` (counting lines' pixels too, or
-// not).
-bool ChangedSince(const ChangeMap& map, RectI r, uint64_t since, bool lines_too = true);
+// not). Asked about every memo of every tick, so kept small and inline.
+inline bool ChangedSince(const ChangeMap& map, RectI r, uint64_t since, bool lines_too = true) {
+    if (r.left < 0) r.left = 0;
+    if (r.top < 0) r.top = 0;
+    if (r.right > map.width) r.right = map.width;
+    if (r.bottom > map.height) r.bottom = map.height;
+    if (r.right <= r.left || r.bottom <= r.top) return false;
+    const uint64_t* stamps = (lines_too ? map.stamps : map.area_stamps).data();
+    const uint64_t* rows = (lines_too ? map.row_stamps : map.area_row_stamps).data();
+    const int c0 = r.left >> CHANGE_TILE_SHIFT, c1 = (r.right - 1) >> CHANGE_TILE_SHIFT;
+    const size_t columns = (size_t)map.columns;
+    for (int row = r.top >> CHANGE_TILE_SHIFT, last = (r.bottom - 1) >> CHANGE_TILE_SHIFT; row <= last; ++row) {
+        if (rows[row] <= since) continue;
+        const uint64_t* tile = stamps + (size_t)row * columns;
+        for (int c = c0; c <= c1; ++c)
+            if (tile[c] > since) return true;
+    }
+    return false;
+}
 
 // Calls part(RectI) for every run of horizontally adjacent tiles in `r` that changed after
 // `since`, each run clipped to `r` (and to the surface); runs come row of tiles by row. With

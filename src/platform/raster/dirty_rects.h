@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
 
 template <typename Rect>
 bool DirtyRectEmpty(const Rect& r) {
@@ -25,50 +24,6 @@ Rect DirtyRectJoin(const Rect& a, const Rect& b) {
 template <typename Rect>
 int64_t DirtyRectArea(const Rect& r) {
     return DirtyRectEmpty(r) ? 0 : (int64_t)(r.right - r.left) * (r.bottom - r.top);
-}
-
-// Joins pieces whose join covers at most `slack` pixels that neither covers (a piece costs its
-// pixels plus a fixed cost per piece, which joining saves), then goes on joining the two whose
-// join wastes least until at most `most` are left. The pieces given must not overlap; the
-// ones left may.
-template <typename Rect>
-void CoalesceRects(std::vector<Rect>& rects, size_t most, int64_t slack) {
-    auto waste = [](const Rect& a, const Rect& b) {
-        return DirtyRectArea(DirtyRectJoin(a, b)) - DirtyRectArea(a) - DirtyRectArea(b);
-    };
-    std::vector<Rect> joined;
-    for (const Rect& r : rects) {
-        if (DirtyRectEmpty(r)) continue;
-        int best = -1;
-        int64_t least = slack + 1;
-        // Pieces come in rows from the top; only those reaching near this one are looked at.
-        for (int i = (int)joined.size() - 1; i >= 0; --i) {
-            if (joined[(size_t)i].bottom + 8 < r.top) continue;
-            const int64_t w = waste(joined[(size_t)i], r);
-            if (w < least) {
-                least = w;
-                best = i;
-            }
-        }
-        if (best >= 0) joined[(size_t)best] = DirtyRectJoin(joined[(size_t)best], r);
-        else joined.push_back(r);
-    }
-    while (joined.size() > most) {
-        size_t a = 0, b = 1;
-        int64_t least = INT64_MAX;
-        for (size_t i = 0; i < joined.size(); ++i)
-            for (size_t j = i + 1; j < joined.size(); ++j) {
-                const int64_t w = waste(joined[i], joined[j]);
-                if (w < least) {
-                    least = w;
-                    a = i;
-                    b = j;
-                }
-            }
-        joined[a] = DirtyRectJoin(joined[a], joined[b]);
-        joined.erase(joined.begin() + (long)b);
-    }
-    rects.swap(joined);
 }
 
 // At most MAX pieces. A piece inside another adds nothing; with JOIN, pieces that touch are

@@ -47,9 +47,8 @@ namespace {
 
 // Changed areas waiting for the idle upload, per window. More are merged into the nearest.
 constexpr int MAX_PENDING = 8;
-// Rectangles one upload may send; more are merged into the nearest. Each is one request to
-// the X server, which then copies only its pixels.
-constexpr int MAX_UPLOAD = 16;
+// Rectangles one upload may send (one per area waiting, and the two kinds of areas).
+constexpr int MAX_UPLOAD = 2 * MAX_PENDING;
 // A program busy for this long without waiting (a modal loop pumping by hand) still gets its
 // drawing shown, and its input read.
 constexpr uint64_t STALE_PRESENT_US = 16000;
@@ -214,25 +213,12 @@ SDL_Surface* PrepareScreen(TopWindow& t, SurfaceView* view) {
     return screen;
 }
 
-// Pixels one more rectangle in an upload is worth: joining two pieces is cheaper for the X
-// server than sending both when their join adds fewer pixels than this.
-constexpr int64_t PIXELS_PER_RECTANGLE = 2048;
-
-// What one upload brings up to date: the changed parts found so far.
-struct Upload {
-    const SurfaceView* view;
-    SDL_Surface* screen;
-    std::vector<RectI> changed;
-    void Add(const RectI& r) {
-        if (r.right > r.left && r.bottom > r.top) changed.push_back(r);
-    }
-};
-
-// A run of tiles the change map says changed: copied as it is, without comparing first (a
-// trace's pixels in it did change; a tile drawn over and back again is rare).
-void CopyChangedRun(void* context, const RectI& run) {
-    Upload& u = *static_cast<Upload*>(context);
-    u.Add(CopyRect(*u.view, u.screen, run, true));
+// The tiles of an area that changed since the last upload, as one box.
+void JoinChangedRun(void* context, const RectI& run) {
+    RectI& box = *static_cast<RectI*>(context);
+    box = box.right > box.left ? RectI{std::min(box.left, run.left), std::min(box.top, run.top),
+                                       std::max(box.right, run.right), std::max(box.bottom, run.bottom)}
+                               : run;
 }
 
 // Brings `t`'s window surface up to date with what may have changed since the last upload
@@ -247,35 +233,35 @@ void FlushTop(TopWindow& t) {
         return;
     }
     if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return;
-    static Upload u;
-    u.view = &view;
-    u.screen = screen;
-    u.changed.clear();
+    // One rectangle per area waiting: each request costs the X server more than the few
+    // thousand pixels a trace adds to a box, so a box is sent whole; but only its part that
+    // changed (the tiles stamped since the last upload, and within those, the rows and
+    // columns whose pixels differ).
+    DirtyRectList<RectI, MAX_UPLOAD, false> changed;
     if (t.repaint_all) {
-        u.Add(CopyRect(view, screen, ALL_OF_IT, true));
+        changed.Add(CopyRect(view, screen, ALL_OF_IT, true));
         t.repaint_all = false;
     } else {
-        for (int i = 0; i < t.pending.count; ++i) u.Add(CopyRect(view, screen, t.pending.rects[i], false));
-        // Only the tiles changed since the last upload can differ from the screen there.
-        for (int i = 0; i < t.pending_exact.count; ++i)
-            ForEachChangedPart(t.top, t.pending_exact.rects[i], t.shown_stamp, CopyChangedRun, &u);
+        for (int i = 0; i < t.pending.count; ++i) changed.Add(CopyRect(view, screen, t.pending.rects[i], false));
+        for (int i = 0; i < t.pending_exact.count; ++i) {
+            RectI box{0, 0, 0, 0};
+            ForEachChangedPart(t.top, t.pending_exact.rects[i], t.shown_stamp, JoinChangedRun, &box);
+            if (box.right > box.left) changed.Add(CopyRect(view, screen, box, false));
+        }
     }
     if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
     t.pending.Clear();
     t.pending_exact.Clear();
     t.shown_stamp = CoreChangeStamp();
     presenter.x11_touched = true;
-    if (u.changed.empty()) return;
-    // The changed parts (each inside a run of tiles), joined where that is cheaper to send.
-    std::sort(u.changed.begin(), u.changed.end(),
-              [](const RectI& a, const RectI& b) { return a.top != b.top ? a.top < b.top : a.left < b.left; });
-    CoalesceRects(u.changed, MAX_UPLOAD, PIXELS_PER_RECTANGLE);
+    if (changed.count == 0) return;
     const int n = presenter.scale;
     SDL_Rect rects[MAX_UPLOAD];
-    int count = 0;
-    for (const RectI& r : u.changed)
-        rects[count++] = SDL_Rect{r.left * n, r.top * n, (r.right - r.left) * n, (r.bottom - r.top) * n};
-    SDL_UpdateWindowSurfaceRects(t.window, rects, count);
+    for (int i = 0; i < changed.count; ++i) {
+        const RectI& r = changed.rects[i];
+        rects[i] = SDL_Rect{r.left * n, r.top * n, (r.right - r.left) * n, (r.bottom - r.top) * n};
+    }
+    SDL_UpdateWindowSurfaceRects(t.window, rects, changed.count);
     ++presenter.frames;
 }
 
