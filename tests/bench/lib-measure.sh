@@ -6,6 +6,8 @@
 # tone for JACK programs. Source it from bash; call measure_settings first. Everything started
 # here is stopped on exit, and nothing else is touched.
 # KORVELT_SOUND_SERVER (pulseaudio, or pipewire) picks the sound server.
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # the MEASURE_ figures are set for the scripts that source this
 
 MEASURE_LIB_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=../../scripts/lib-display.sh

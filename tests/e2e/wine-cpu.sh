@@ -35,6 +35,7 @@ Measure() {
     local name="$1"; shift
     measure_launch "$WORK/$name.log" "$ROOT/scripts/wine-run" "$@"
     sleep "$MEASURE_WARMUP"
+    # shellcheck disable=SC2119
     measure_window || { echo "$name ended early:" >&2; cat "$WORK/$name.log" >&2; exit 1; }
     echo "$MEASURE_CPU $MEASURE_X $MEASURE_SOUND" >>"$WORK/$name"
     echo "$name: Wine session $MEASURE_CPU%, X server $MEASURE_X%, sound server $MEASURE_SOUND% of one core"
