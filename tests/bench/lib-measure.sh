@@ -219,6 +219,18 @@ measure_count_frames() {
     "$MEASURE_FRAME_COUNTER" "$1" | awk '{ print $2 }'
 }
 
+# measure_wait_window [SECONDS]: waits (10 s at most) until a window of a program is shown on
+# the display; false if none is.
+measure_wait_window() {
+    local i
+    for (( i = 0; i < ${1:-10} * 10; i++ )); do
+        # The root window itself is listed too.
+        [ "$(xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null | wc -l)" -gt 1 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # measure_screen FILE: the whole screen as PNG. measure_changed_pixels A B: how many pixels
 # differ between two such files.
 measure_screen() { import -window root "$1" 2>/dev/null; }

@@ -29,8 +29,8 @@ WIN64="${KORVELT_WIN64_EXE:-$ROOT/build/win64/korvelt.exe}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
 WORK="$MEASURE_WORK"
 SINK=korvelt_bench
-# A program's window is up and drawn this long after its start, before the tone begins.
-SETTLE=2
+# A program's window is drawn this long after it is shown, before the tone begins.
+SETTLE=1
 
 PROGRAMS=("$@")
 [ ${#PROGRAMS[@]} -gt 0 ] || PROGRAMS=(korvelt korvelt-x2 korvelt.exe wine-idle pavumeter jkmeter)
@@ -79,7 +79,7 @@ Command() {
 measure_start_display 1920x1600x24 "$SINK"
 PULSE_PIDS="$MEASURE_SOUND_PIDS"
 # Long enough for one run; started again for each.
-measure_tone "$WORK/tone.wav" $(( SETTLE + MEASURE_WARMUP + MEASURE_SECONDS + 10 )) sine 1000 gain -6
+measure_tone "$WORK/tone.wav" $(( MEASURE_WARMUP + MEASURE_SECONDS + 30 )) sine 1000 gain -6
 
 # The sound server's idle: the tone playing, nobody recording.
 korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
@@ -118,6 +118,7 @@ RunOnce() {
     fi
     measure_launch "$WORK/$program.log" "${CMD[@]}"
     [ "$SOUND" != jack ] || measure_jack_inputs "$program" >/dev/null || true
+    measure_wait_window 15 || true
     sleep "$SETTLE"
     measure_screen "$WORK/silent.png" || true
     if [ "$SOUND" = jack ]; then
@@ -144,9 +145,10 @@ RunOnce() {
         'BEGIN { if (f > 0) printf "%.3f", 10 * c * s / f; else print "-" }')"
     pss="$(awk -v k="$MEASURE_PSS" 'BEGIN { printf "%.1f", k / 1024 }')"
     echo "$MEASURE_CPU $sound $MEASURE_X $sum $rate $per_frame $pss" >>"$WORK/$program.runs"
-    echo "$program run $run: cpu $MEASURE_CPU% sound +$sound% X $MEASURE_X% sum $sum% $rate frames/s" \
-         "$per_frame ms/frame PSS $pss MiB; $moved pixels changed when the tone began"
-    [ "$moved" -gt 0 ] 2>/dev/null || echo "$program: the screen did not change with the tone: it does not meter" >&2
+    echo "$program run $run: cpu $MEASURE_CPU% sound $(printf %+.2f "$sound")% X $MEASURE_X% sum $sum%" \
+         "$rate frames/s $per_frame ms/frame PSS $pss MiB; $moved pixels changed when the tone began"
+    [ "$program" = wine-idle ] || [ "$moved" -gt 0 ] 2>/dev/null ||
+        echo "$program: the screen did not change with the tone: it does not meter" >&2
 }
 
 declare -A RESULT=()
