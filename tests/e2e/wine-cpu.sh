@@ -6,6 +6,7 @@
 # sink. Medians of alternating runs. Not a test.
 # Usage: tests/e2e/wine-cpu.sh [EXE]                 (default build/win64/korvelt.exe)
 # KORVELT_MEASURE_SECONDS (20), KORVELT_WARMUP_SECONDS (5), KORVELT_MEASURE_RUNS (3).
+# KORVELT_LOGPIXELS (96) is the Wine desktop's dpi: 192 runs the program at scale 2.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -24,10 +25,15 @@ WORK="$MEASURE_WORK"
 
 [ -f "$EXE" ] || { echo "no program at $EXE" >&2; exit 1; }
 
-measure_start_display 1280x1024x24 "$SINK"
+DPI="${KORVELT_LOGPIXELS:-96}"
+SCREEN=1280x1024x24
+(( DPI >= 192 )) && SCREEN=1920x1700x24   # the frame around 1588 x 1390 at (100, 200)
+measure_start_display "$SCREEN" "$SINK"
 measure_tone "$WORK/tone.wav" 3600 sine 441 sine 441 remix 1v0.5 2v0.25
 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+"$ROOT/scripts/wine-run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$DPI" /f >/dev/null 2>&1
 measure_stop_program
+echo "Wine desktop at $DPI dpi"
 korvelt_play_tone "$WORK/tone.wav" "$SINK"
 
 # Measure NAME COMMAND...: one run; appends "session x sound" percentages to $WORK/NAME.
