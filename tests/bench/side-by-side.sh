@@ -5,10 +5,10 @@
 # CPU (% of one core) of all its processes, the sound server's CPU above its idle (PulseAudio,
 # or JACK for a JACK program), the X server's CPU, the three summed, frames per second (screen
 # changes counted through the DAMAGE extension), CPU per frame and PSS; the median of several
-# runs; then korvelt's figures over each peer's. Each run also checks that the program meters:
-# the screen must change when the tone starts. Finally the instructions per display tick
-# (callgrind) against the file in the repository. A benchmark, not a test: nothing here
-# passes or fails.
+# runs (the sum's median is that of each run's sum); then korvelt's figures over each peer's.
+# Each run also checks that the program meters: the screen must change when the tone starts.
+# Finally the instructions per display tick (callgrind) against the file in the repository.
+# A benchmark, not a test: nothing here passes or fails.
 #
 # Programs: korvelt (native), korvelt-x2 (native at desktop scale 2), korvelt.exe (x86-64,
 # under Wine, when built), wine-idle (an idle Wine program, Wine's own floor), pavumeter and
@@ -30,7 +30,7 @@ export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
 WORK="$MEASURE_WORK"
 SINK=korvelt_bench
 # A program's window is drawn this long after it is shown, before the tone begins.
-SETTLE=1
+SETTLE=2
 
 PROGRAMS=("$@")
 [ ${#PROGRAMS[@]} -gt 0 ] || PROGRAMS=(korvelt korvelt-x2 korvelt.exe wine-idle pavumeter jkmeter)
