@@ -101,9 +101,13 @@ StartJack() {
     echo "JACK server idle (tone playing): $JACK_IDLE% of one core"
 }
 
-# A Wine prefix is made on first use (tens of seconds): not while measuring.
+# A Wine prefix is made on first use (tens of seconds): not while measuring. Its server is
+# not left running.
 if [ -f "$WIN64" ] && command -v wine >/dev/null; then
+    MEASURE_WINEPREFIX="$KORVELT_WINEPREFIX-display"
     KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" cmd /c exit >/dev/null 2>&1 || true
+    measure_stop_wine
+    MEASURE_WINEPREFIX=""
 fi
 
 # RunOnce PROGRAM: one run of a program that Command has set up; appends its figures to
