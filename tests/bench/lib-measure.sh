@@ -53,7 +53,7 @@ measure_start_display() {
     korvelt_start_xvfb "$1" || { echo "no X display" >&2; exit 1; }
     korvelt_start_server "$server" "$2" || { echo "no $server server" >&2; exit 1; }
     MEASURE_X_PID="$KORVELT_XVFB_PID"
-    # On PipeWire the mixing is done by pipewire itself, the recording streams by pipewire-pulse.
+    # On PipeWire all three of its processes count (the mixing is pipewire's, the streams pipewire-pulse's).
     MEASURE_SOUND_PIDS="$KORVELT_SERVER_PIDS"
     [ -n "$MEASURE_SOUND_PIDS" ] || { echo "the sound server's processes are not known" >&2; exit 1; }
 }
