@@ -133,12 +133,17 @@ PlatformImage* ControlImage(HWND control) {
 }
 
 void FitClosedListHeight(HWND list, int height) {
+    LRESULT field = SendMessageA(list, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+    if (field == CB_ERR) return;
+    // Each step corrects the height asked for before by what the control still lacks: what
+    // the control reads back may not be what it was given (Wine adds 2 to it).
+    LRESULT asked = field;
     for (int attempt = 0; attempt < 8; ++attempt) {
         int difference = height - WindowHeight(list);
         if (difference == 0) break;
-        LRESULT field = SendMessageA(list, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-        if (field == CB_ERR || field + difference < 1) break;
-        SendMessageA(list, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + difference);
+        if (asked + difference < 1) break;
+        asked += difference;
+        SendMessageA(list, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), asked);
     }
 }
 

@@ -950,12 +950,12 @@ Colour ReadPixel(int x, int y) {
     if (pass.kind == TARGET_WINDOW) {
         // Children are painted on the screen, not into the back buffer: there the window
         // shows what they painted, read back once what the pass drew so far is shown.
-        POINT point{x, y};
+        const int n = DisplayScale();
+        POINT point{n * x, n * y};
         HWND child = ChildWindowFromPointEx(pass.window, point, CWP_SKIPINVISIBLE);
         if (child && child != pass.window) {
             PresentPass();
             HDC dc = GDI_CALL(GetDC(pass.window));
-            const int n = DisplayScale();
             COLORREF colour = dc ? GDI_CALL(GetPixel(dc, n * x, n * y)) : CLR_INVALID;
             if (dc) GDI_CALL(ReleaseDC(pass.window, dc));
             return colour == CLR_INVALID ? CLR_INVALID : (colour & 0x00FFFFFFu);

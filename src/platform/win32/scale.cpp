@@ -355,10 +355,10 @@ void Rescale(HWND top, int scale, UINT dpi, POINT at) {
     // Children of children (the lists on the toolbar) too.
     EnumChildWindows(top, PlaceOneChild, 0);
     if (old_font && !IsStockFont(old_font)) GDI_CALL(DeleteObject(old_font));
-    RECT frame = {0, 0, scale * program_width, scale * program_height};
     SIZE edges = SumsFor(top, dpi).edges;
-    GDI_CALL(SetWindowPos(top, nullptr, at.x, at.y, frame.right + edges.cx, frame.bottom + edges.cy,
-                          SWP_NOZORDER | SWP_NOACTIVATE));
+    GDI_CALL(SetWindowPos(top, nullptr, at.x, at.y, scale * program_width + edges.cx,
+                          scale * program_height + edges.cy, SWP_NOZORDER | SWP_NOACTIVATE));
+    FitMainClient(top, program_width, program_height);
     NoteLayoutChange();
     ForgetShownPixels();
     GDI_CALL(RedrawWindow(top, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN));
@@ -562,7 +562,7 @@ void MainFrameForClient(DWORD style, int client_width, int client_height, RECT* 
 void FitMainClient(HWND window, int client_width, int client_height) {
     const int n = scale_state.scale;
     RECT client, frame;
-    if (n == 1 || !GetClientRect(window, &client) || !GetWindowRect(window, &frame)) return;
+    if ((n == 1 && !scale_state.active) || !GetClientRect(window, &client) || !GetWindowRect(window, &frame)) return;
     const int dw = n * client_width - client.right, dh = n * client_height - client.bottom;
     if (dw == 0 && dh == 0) return;
     // The borders and caption came out otherwise than asked (another dpi, a theme).
