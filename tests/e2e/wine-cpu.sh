@@ -6,6 +6,7 @@
 # sink. Medians of alternating runs. Not a test.
 # Usage: tests/e2e/wine-cpu.sh [EXE]                 (default build/win64/korvelt.exe)
 # KORVELT_MEASURE_SECONDS (20), KORVELT_WARMUP_SECONDS (5), KORVELT_MEASURE_RUNS (3).
+# KORVELT_LOGPIXELS (96) is the Wine desktop's dpi: 192 runs the program at scale 2.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -71,11 +72,16 @@ Percent() {
 }
 Median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-korvelt_start_xvfb 1280x1024x24 || { echo "no X display" >&2; exit 1; }
+DPI="${KORVELT_LOGPIXELS:-96}"
+SCREEN=1280x1024x24
+(( DPI >= 192 )) && SCREEN=1920x1700x24   # the frame around 1588 x 1390 at (100, 200)
+korvelt_start_xvfb "$SCREEN" || { echo "no X display" >&2; exit 1; }
 korvelt_start_pulse "$SINK" || { echo "no PulseAudio server" >&2; exit 1; }
 sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 3600 sine 441 sine 441 remix 1v0.5 2v0.25
 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+"$ROOT/scripts/wine-run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$DPI" /f >/dev/null 2>&1
 StopSession
+echo "Wine desktop at $DPI dpi"
 korvelt_play_tone "$WORK/tone.wav" "$SINK"
 
 # Measure NAME COMMAND...: one run; appends "session x pulse" percentages to $WORK/NAME.

@@ -167,9 +167,9 @@ WindowProcedure SwapProgramProcedure(HWND window, WindowProcedure procedure);
 LPARAM SystemLParam(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // A child's place in program pixels, for placing it again at another scale; a toolbar's
-// button size at scale 1, and making its buttons N times that.
+// button size and height at scale 1, and sizing its buttons so it is N times that.
 void RememberPlace(HWND child, int x, int y, int width, int height);
-void RememberToolbarButtons(HWND toolbar, int width, int height);
+void RememberToolbarButtons(HWND toolbar, int width, int height, int bar_height);
 void SizeToolbarButtons(HWND toolbar);
 
 // A child whose 2-pixel sunken edge we draw, N times as thick (made without WS_EX_CLIENTEDGE).

@@ -167,13 +167,15 @@ WindowRef MakeToolbar(WindowRef parent) {
                              0, 0, 0, 0);
     if (!toolbar) return nullptr;
     SendMessageA(toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    if (ScalingActive()) {
-        // comctl32 sizes its buttons for 96 dpi at any scale: the program's are N times that.
-        LRESULT button = SendMessageA(toolbar, TB_GETBUTTONSIZE, 0, 0);
-        RememberToolbarButtons(toolbar, LOWORD(button), HIWORD(button));
-        SizeToolbarButtons(toolbar);
-    }
     SendMessageA(toolbar, TB_AUTOSIZE, 0, 0);
+    if (ScalingActive()) {
+        // comctl32 sizes its buttons and the bar for 96 dpi at any scale: the program's are
+        // made N times that (the bar too, or the lists on it would be cut off at its edge).
+        LRESULT button = SendMessageA(toolbar, TB_GETBUTTONSIZE, 0, 0);
+        RememberToolbarButtons(toolbar, LOWORD(button), HIWORD(button), WindowHeight(toolbar));
+        SizeToolbarButtons(toolbar);
+        SendMessageA(toolbar, TB_AUTOSIZE, 0, 0);
+    }
     return AsWindowRef(toolbar);
 }
 

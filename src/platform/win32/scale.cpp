@@ -63,6 +63,7 @@ const char PLACE_XY_PROPERTY[] = "korvelt.place.xy";      // a child's place in 
 const char PLACE_WH_PROPERTY[] = "korvelt.place.wh";
 const char EDGE_PROPERTY[] = "korvelt.edge";              // the sunken edge is ours to draw
 const char BUTTON_PROPERTY[] = "korvelt.button";          // a toolbar's button size at scale 1
+const char BAR_PROPERTY[] = "korvelt.bar";                // and its height there
 
 // A message whose lParam the thunk changed, while the program's procedure has it: when the
 // program hands it on to the system, the system gets its own lParam back.
@@ -649,18 +650,23 @@ void RememberPlace(HWND child, int x, int y, int width, int height) {
     SetPropA(child, PLACE_WH_PROPERTY, reinterpret_cast<HANDLE>(PackPair(width, height)));
 }
 
-void RememberToolbarButtons(HWND toolbar, int width, int height) {
+void RememberToolbarButtons(HWND toolbar, int width, int height, int bar_height) {
     SetPropA(toolbar, BUTTON_PROPERTY, reinterpret_cast<HANDLE>(PackPair(width, height)));
+    SetPropA(toolbar, BAR_PROPERTY, reinterpret_cast<HANDLE>(static_cast<LPARAM>(bar_height)));
 }
 
 void SizeToolbarButtons(HWND toolbar) {
     LPARAM button = reinterpret_cast<LPARAM>(GetPropA(toolbar, BUTTON_PROPERTY));
-    if (!button) return;
+    const int bar = static_cast<int>(reinterpret_cast<LPARAM>(GetPropA(toolbar, BAR_PROPERTY)));
+    if (!button || !bar) return;
     const int n = scale_state.scale;
     // The blank buttons show no image, but the button is sized around the image's place:
-    // comctl32's 16 x 15 default, N times.
+    // comctl32's 16 x 15 default, N times. The buttons are N times as wide, so they lie where
+    // the program put them; the bar's divider and margins keep their size, so the buttons
+    // take the rest of N times the bar's height.
     SendMessageA(toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(16 * n, 15 * n));
-    SendMessageA(toolbar, TB_SETBUTTONSIZE, 0, MAKELPARAM(LowSigned(button) * n, HighSigned(button) * n));
+    SendMessageA(toolbar, TB_SETBUTTONSIZE, 0,
+                 MAKELPARAM(LowSigned(button) * n, HighSigned(button) + (n - 1) * bar));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -212,6 +212,7 @@ TEST_F(ScaledWindow, ControlsAreWhereTheProgramPutThemAndTwiceTheSize) {
     // The toolbar's buttons and a list at scale 1, then at scale 2: the program is told the
     // same places; the screen has them twice the size, the list's font too.
     RectI item1{}, list1{};
+    RECT bar1{};
     LOGFONTA font1 = {};
     for (int scale : {1, 2}) {
         Open(scale);
@@ -227,13 +228,20 @@ TEST_F(ScaledWindow, ControlsAreWhereTheProgramPutThemAndTwiceTheSize) {
         RectI rect{};
         ASSERT_TRUE(GetControlRect(list, &rect));
         RECT screen = ScreenChild(list);
+        RECT bar = ScreenChild(toolbar);
+        // The list lies on the bar, which clips it: the bar must hold all of it.
+        RECT inside{};
+        GetClientRect((HWND)toolbar, &inside);
+        EXPECT_LE(screen.bottom, inside.bottom) << "the list cut off at scale " << scale;
         LOGFONTA font = {};
         GetObjectA((HGDIOBJ)SendMessageA((HWND)list, WM_GETFONT, 0, 0), sizeof(font), &font);
         if (scale == 1) {
             item1 = item;
             list1 = rect;
             font1 = font;
+            bar1 = bar;
         } else {
+            EXPECT_EQ(bar.bottom - bar.top, 2 * (bar1.bottom - bar1.top)) << "the bar twice as tall";
             EXPECT_EQ(item.left, item1.left);
             EXPECT_EQ(item.right, item1.right);
             EXPECT_EQ(rect.left, list1.left);
