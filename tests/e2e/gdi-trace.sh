@@ -42,9 +42,11 @@ sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 600 sine 441 sine 441 remix
 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
     /d 'gdi32.*;user32.*' /f >/dev/null 2>&1
 "$ROOT/scripts/wine-run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$DPI" /f >/dev/null 2>&1
-# The desktop's dpi is read when the session starts.
+# The desktop's dpi is read when the session starts: a new one, started by wine-run away from
+# the traced run's pipe (Wine's helper processes would hold it open).
 WINEPREFIX="$KORVELT_WINEPREFIX-display" wineserver -k >/dev/null 2>&1 || true
 WINEPREFIX="$KORVELT_WINEPREFIX-display" wineserver -w >/dev/null 2>&1 || true
+"$ROOT/scripts/wine-run" cmd /c exit >/dev/null 2>&1 </dev/null || true
 # The loader wine-run uses: the 64-bit one where the i386 one cannot run.
 WINE=wine
 if [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
@@ -59,11 +61,12 @@ echo "Wine desktop at $DPI dpi"
 printf '%-44s %7s %12s %12s\n' program ticks "gdi32/tick" "user32/tick"
 for exe in "${EXES[@]}"; do
     ticks="$WORK/ticks.txt"
+    # A program of the Windows subsystem may not end on the interrupt: it is killed 3 s later.
     # One line per top-level WM_TIMER dispatch to a window procedure: the gdi32 and user32
     # calls made until it returns (a timer dispatched by the tick's own pumping is part of it).
     WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay \
         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
-        timeout -s INT "$SECONDS_RUN" "$WINE" "$exe" 2>&1 >/dev/null </dev/null |
+        timeout -s INT -k 3 "$SECONDS_RUN" "$WINE" "$exe" 2>&1 >/dev/null </dev/null |
         awk '
             /:Call window proc .*msg=WM_TIMER/ { if (depth++ == 0) { gdi = 0; user = 0 } next }
             /:Ret  window proc .*msg=WM_TIMER/ { if (depth > 0 && --depth == 0) print gdi, user; fflush(); next }

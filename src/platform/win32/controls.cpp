@@ -110,7 +110,7 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
 LRESULT CALLBACK ImageControlProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     LRESULT edge;
     if (HandleOwnEdge(window, message, wparam, lparam, &edge)) return edge;
-    PlatformImage* image = ControlImage(window);
+    PlatformImage* image = message == WM_ERASEBKGND || message == WM_PAINT ? ControlImage(window) : nullptr;
     if (message == WM_ERASEBKGND && image) return 1;   // the image covers the whole inside
     if (message == WM_PAINT && image) {
         PAINTSTRUCT paint;
@@ -125,11 +125,9 @@ LRESULT CALLBACK ImageControlProcedure(HWND window, UINT message, WPARAM wparam,
 }  // namespace
 
 PlatformImage* ControlImage(HWND control) {
+    // SetControlImage keeps it up to date; an image released since is not painted from.
     PlatformImage* image = static_cast<PlatformImage*>(GetPropA(control, IMAGE_PROPERTY));
-    if (!ImageAlive(image)) return nullptr;
-    // Only while the control still shows it.
-    HBITMAP shown = reinterpret_cast<HBITMAP>(SendMessageA(control, STM_GETIMAGE, IMAGE_BITMAP, 0));
-    return shown == image->bitmap ? image : nullptr;
+    return ImageAlive(image) ? image : nullptr;
 }
 
 void FitClosedListHeight(HWND list, int height) {
@@ -340,7 +338,10 @@ void SetControlImage(WindowRef control, ImageRef image) {
             return;
         }
     }
-    if (ScalingActive()) SetPropA(hwnd, IMAGE_PROPERTY, image);
+    if (ScalingActive()) {
+        if (image) SetPropA(hwnd, IMAGE_PROPERTY, image);
+        else RemovePropA(hwnd, IMAGE_PROPERTY);
+    }
     GDI_CALL(SendMessageA(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
     if (image) {
         // The control's size is the image's plus its edge, whatever the static made of it.

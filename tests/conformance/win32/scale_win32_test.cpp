@@ -258,12 +258,47 @@ TEST_F(ScaledWindow, ControlsAreWhereTheProgramPutThemAndTwiceTheSize) {
     }
 }
 
+WindowProcedure image_previous = nullptr;
+int image_calls = 0;
+intptr_t PLATFORM_CALLBACK PassingOn(WindowRef window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    ++image_calls;
+    return CallWindowProcedure(image_previous, window, message, wparam, lparam);
+}
+
 // The colour at screen client (x, y) of the window.
 Colour ShownPixel(WindowRef window, int x, int y) {
     HDC dc = GetDC((HWND)window);
     COLORREF c = GetPixel(dc, x, y);
     ReleaseDC((HWND)window, dc);
     return (Colour)c;
+}
+
+TEST_F(ScaledWindow, AnImageControlTheProgramSubclassedPaintsItsImageEnlarged) {
+    // As the history graph: the program's procedure in front of the control's.
+    Open(2);
+    ImageRef image = CreateImage(30, 20, 24);
+    ASSERT_NE(image, nullptr);
+    ASSERT_TRUE(BeginDrawingImage(image));
+    FillBox(0, 0, 30, 20, MakeColour(0, 34, 0));
+    FillBox(10, 5, 3, 2, MakeColour(0, 186, 0));
+    EndDrawing();
+    WindowRef control = CreateImageControl(window, -1, 40, 30, 34, 24);
+    ASSERT_NE(control, nullptr);
+    SetControlImage(control, image);
+    image_previous = ReplaceWindowProcedure(control, PassingOn);
+    image_calls = 0;
+    // Painted anew through the whole chain of procedures.
+    RedrawWindow((HWND)control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    EXPECT_GE(image_calls, 1);
+    EXPECT_LE(image_calls, 4) << "each message passes the program's procedure once";
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(ShownPixel(window, 2 * (42 + 10) + k, 2 * (32 + 5) + k), MakeColour(0, 186, 0));
+        EXPECT_EQ(ShownPixel(window, 2 * (42 + 12) + k, 2 * (32 + 6) + k), MakeColour(0, 186, 0));
+        EXPECT_EQ(ShownPixel(window, 2 * (42 + 13) + k, 2 * (32 + 6) + k), MakeColour(0, 34, 0));
+        EXPECT_EQ(ShownPixel(window, 2 * (42 + 29) + k, 2 * (32 + 19) + k), MakeColour(0, 34, 0));
+    }
+    Close();
+    ReleaseImage(image);
 }
 
 TEST_F(ScaledWindow, MovingToMonitorsOfOtherDpi) {
