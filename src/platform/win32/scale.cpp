@@ -365,16 +365,17 @@ void Rescale(HWND top, int scale, UINT dpi, POINT at) {
     GDI_CALL(RedrawWindow(top, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN));
 }
 
-// The messages whose lParam holds a point in client coordinates.
+// The messages whose lParam holds a point in client coordinates: WM_MOUSEMOVE to
+// WM_XBUTTONDBLCLK, but not the wheel's (0x020A), whose point is on the screen.
 bool IsClientMouseMessage(UINT message) {
-    return message >= WM_MOUSEMOVE && message <= WM_MBUTTONDBLCLK && message != 0x020A;   // not the wheel
+    return message >= 0x0200 && message <= 0x020D && message != 0x020A;
 }
 
 // ---------------------------------------------------------------------------------------
 // WM_GETMINMAXINFO in program pixels
 // ---------------------------------------------------------------------------------------
 
-MINMAXINFO ProgramMinMax(HWND window, const MINMAXINFO& system, const FrameSums& sums) {
+MINMAXINFO ProgramMinMax(const MINMAXINFO& system, const FrameSums& sums) {
     const int n = scale_state.scale;
     MINMAXINFO program = system;
     auto size = [&](POINT p) {
@@ -385,7 +386,6 @@ MINMAXINFO ProgramMinMax(HWND window, const MINMAXINFO& system, const FrameSums&
     program.ptMaxPosition = POINT{FloorDivide(system.ptMaxPosition.x, n), FloorDivide(system.ptMaxPosition.y, n)};
     program.ptMinTrackSize = size(system.ptMinTrackSize);
     program.ptMaxTrackSize = size(system.ptMaxTrackSize);
-    (void)window;
     return program;
 }
 
@@ -631,7 +631,7 @@ LRESULT CALLBACK ProgramProcedureThunk(HWND window, UINT message, WPARAM wparam,
     if (message == WM_GETMINMAXINFO && lparam) {
         MINMAXINFO* system = reinterpret_cast<MINMAXINFO*>(lparam);
         const FrameSums sums = SumsFor(window, WindowDpi(window));
-        const MINMAXINFO before = ProgramMinMax(window, *system, sums);
+        const MINMAXINFO before = ProgramMinMax(*system, sums);
         MINMAXINFO program = before;
         LRESULT result =
             CallProgram(procedure, window, message, wparam, lparam, reinterpret_cast<LPARAM>(&program));
