@@ -47,16 +47,11 @@ sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 600 sine 441 sine 441 remix
 WINEPREFIX="$KORVELT_WINEPREFIX-display" wineserver -k >/dev/null 2>&1 || true
 WINEPREFIX="$KORVELT_WINEPREFIX-display" wineserver -w >/dev/null 2>&1 || true
 "$ROOT/scripts/wine-run" cmd /c exit >/dev/null 2>&1 </dev/null || true
-# The loader wine-run uses: the 64-bit one where the i386 one cannot run.
-WINE=wine
-if [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    WINE=/usr/lib/wine/wine64
-    export WINELOADER="$WINE"
-fi
 
 Median() { sort -g | awk '{ v[NR] = $1 } END { print (NR ? v[int((NR + 1) / 2)] : "-") }'; }
 
 korvelt_play_tone "$WORK/tone.wav" "$SINK"
+LOADER="$("$ROOT/scripts/wine-run" --loader)"
 echo "Wine desktop at $DPI dpi"
 printf '%-44s %7s %12s %12s\n' program ticks "gdi32/tick" "user32/tick"
 for exe in "${EXES[@]}"; do
@@ -64,9 +59,9 @@ for exe in "${EXES[@]}"; do
     # A program of the Windows subsystem may not end on the interrupt: it is killed 3 s later.
     # One line per top-level WM_TIMER dispatch to a window procedure: the gdi32 and user32
     # calls made until it returns (a timer dispatched by the tick's own pumping is part of it).
-    WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay \
+    WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay WINELOADER="$LOADER" \
         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
-        timeout -s INT -k 3 "$SECONDS_RUN" "$WINE" "$exe" 2>&1 >/dev/null </dev/null |
+        timeout -s INT -k 3 "$SECONDS_RUN" "$LOADER" "$exe" 2>&1 >/dev/null </dev/null |
         awk '
             /:Call window proc .*msg=WM_TIMER/ { if (depth++ == 0) { gdi = 0; user = 0 } next }
             /:Ret  window proc .*msg=WM_TIMER/ { if (depth > 0 && --depth == 0) print gdi, user; fflush(); next }
