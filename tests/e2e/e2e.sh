@@ -3,9 +3,9 @@
 # known stereo tone from a null sink of a private sound server, and is judged from screenshots
 # read at fixed pixels, then ended with Escape; then each meets the faults of faults.sh (the
 # sink and the sound server going and coming back, the server frozen at exit).
-# Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win32] [deb] [zip64] [zip32]
-#                         [native@pipewire] [win64@pipewire] [win32@pipewire]
-#        (default: the first four)
+# Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win64-hidpi] [win64-144] [win32] [deb]
+#                         [zip64] [zip32] [native@pipewire] [win64@pipewire] [win32@pipewire]
+#        (default: the first six)
 # A build runs on PulseAudio; BUILD@pipewire runs it on PipeWire instead (pipewire, WirePlumber
 # and pipewire-pulse, started privately for these runs). Its checks are reported as
 # BUILD@pipewire:CHECK and its screenshots and logs kept in build/e2e/pipewire.
@@ -16,6 +16,8 @@
 # native-hidpi runs the native program on a desktop that says "Xft.dpi: 192": its window must be
 # twice the size, show every client pixel as a 2 x 2 block (a screenshot reduced by taking every
 # second pixel passes the same checks), and take clicks at twice the client positions.
+# win64-hidpi and win64-144 run the x86-64 build on Wine desktops of 192 and 144 dpi
+# (tests/e2e/wine-hidpi.sh).
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
 # tests/e2e/pending-checks (by name, BUILD:NAME or BUILD@pipewire:NAME) are reported but do not
@@ -34,6 +36,8 @@ source "$E2E_DIR_SRC/shot.sh"
 source "$E2E_DIR_SRC/compare.sh"
 # shellcheck source=faults.sh
 source "$E2E_DIR_SRC/faults.sh"
+# shellcheck source=wine-hidpi.sh
+source "$E2E_DIR_SRC/wine-hidpi.sh"
 
 WORK="${KORVELT_E2E_DIR:-$ROOT/build/e2e}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
@@ -91,6 +95,7 @@ Cleanup() {
     fi
     if [ "$USED_WINE" = 1 ]; then
         WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+        WineDpiStop
     fi
     [ "$DEB_INSTALLED" = 1 ] && RemoveDeb >/dev/null 2>&1
 
@@ -685,6 +690,9 @@ RunOnServer() {
     sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
         remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"
     for build in "$@"; do
+        case "$build" in
+            win64-hidpi|win64-144) RunWineDpi "$build"; continue ;;
+        esac
         if ! IsNativeBuild "$build" && [ "$USED_WINE" = 0 ]; then
             USED_WINE=1
             # A Wine session started earlier without this display would keep its null desktop.
@@ -706,7 +714,7 @@ RunOnServer() {
 # ---- main ----
 
 BUILDS=("$@")
-[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native native-hidpi win64 win32)
+[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native native-hidpi win64 win64-hidpi win64-144 win32)
 ON_PULSEAUDIO=()
 ON_PIPEWIRE=()
 for build in "${BUILDS[@]}"; do
@@ -718,13 +726,17 @@ done
 E2E_ROOT="$WORK"
 mkdir -p "$WORK"
 
-# Room for the scale-2 window (1600 x 1440 at 50, 100).
-korvelt_start_xvfb 1920x1600x24 || { echo "e2e: no X display" >&2; exit 1; }
+# Room for the scale-2 windows (native 1600 x 1440 at 50, 100; the Windows build's frame
+# around 1588 x 1390 at 100, 200).
+korvelt_start_xvfb 1920x1700x24 || { echo "e2e: no X display" >&2; exit 1; }
 
 if [ ${#ON_PULSEAUDIO[@]} -gt 0 ]; then
     RunOnServer pulseaudio "${ON_PULSEAUDIO[@]}"
     if [[ " ${ON_PULSEAUDIO[*]} " == *" native "* ]] && [[ " ${ON_PULSEAUDIO[*]} " == *" win64 "* ]]; then
         CompareWholeWindow
+    fi
+    if [[ " ${ON_PULSEAUDIO[*]} " == *" native-hidpi "* ]] && [[ " ${ON_PULSEAUDIO[*]} " == *" win64-hidpi "* ]]; then
+        CompareWholeWindowAtScale2
     fi
 fi
 if [ ${#ON_PIPEWIRE[@]} -gt 0 ]; then
