@@ -92,6 +92,10 @@ void StartPass(TargetKind kind, HWND window, PlatformImage* image) {
     pass.kind = kind;
     pass.window = window;
     pass.image = image;
+    // What a window or canvas pass draws is stamped, so that only the tiles it changed are
+    // compared with the screen when it ends.
+    if (image && kind != TARGET_IMAGE && image->depth == 32 && !image->Tracked())
+        ResizeChangeMap(image->changes, image->width, image->height);
     if (image) pass.surface = image->View();
     pass.front = MakeColour(255, 255, 255);
     pass.back = MakeColour(0, 0, 0);
@@ -207,10 +211,22 @@ void PresentPass() {
         parts[count++] = RECT{0, 0, image->width, image->height};
     } else {
         for (int i = 0; i < pass.dirty.count; ++i) {
-            RECT changed = ChangedPart(image, pass.dirty.rects[i]);
+            RECT area = pass.dirty.rects[i];
+            if (image->Tracked()) {
+                // Only the tiles stamped since the screen was last given this image's pixels.
+                RectI box{0, 0, 0, 0};
+                ForEachChangedRun(image->changes, RectI{area.left, area.top, area.right, area.bottom},
+                                  image->shown_stamp, [&box](const RectI& run) {
+                                      box = box.right > box.left ? DirtyRectJoin(box, run) : run;
+                                  });
+                if (box.right <= box.left) continue;
+                area = RECT{box.left, box.top, box.right, box.bottom};
+            }
+            RECT changed = ChangedPart(image, area);
             if (!RectEmpty(changed)) parts[count++] = changed;
         }
     }
+    image->shown_stamp = ChangeStampNow();
     pass.dirty.count = 0;
     if (!count && !pass.over_children.count) return;
     HDC dc = GDI_CALL(GetDC(pass.window));
@@ -345,10 +361,20 @@ void CopyBox(const Surface& s, const RECT& box, uint32_t* to) {
         std::memcpy(to + (size_t)(y - box.top) * w, s.pixels + (size_t)y * s.stride + box.left, (size_t)w * 4);
 }
 
+// Lays a text's box down; on a surface keeping change stamps, only rows that differ are
+// written, and their tiles stamped.
 void PasteBox(Surface& s, const RECT& box, const uint32_t* from) {
     const int w = box.right - box.left;
-    for (int y = box.top; y < box.bottom; ++y)
-        std::memcpy(s.pixels + (size_t)y * s.stride + box.left, from + (size_t)(y - box.top) * w, (size_t)w * 4);
+    uint64_t stamp = 0;
+    for (int y = box.top; y < box.bottom; ++y) {
+        uint32_t* to = s.pixels + (size_t)y * s.stride + box.left;
+        const uint32_t* row = from + (size_t)(y - box.top) * w;
+        if (s.changes && std::memcmp(to, row, (size_t)w * 4) == 0) continue;
+        std::memcpy(to, row, (size_t)w * 4);
+        if (!s.changes) continue;
+        if (!stamp) stamp = NextChangeStamp();
+        MarkRectChanged(*s.changes, RectI{box.left, y, box.right, y + 1}, stamp);
+    }
 }
 
 // GDI draws `text` with its top-left corner at (x, y) of `before`, a box of the surface seen
@@ -972,8 +998,7 @@ Colour ReadPixel(int x, int y) {
 void WritePixel(int x, int y, Colour colour) {
     Surface& s = pass.surface;
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
-    s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
-    if (pass.kind == TARGET_IMAGE) return;
+    if (!RasterPixel(s, x, y, colour) || pass.kind == TARGET_IMAGE) return;
     RECT& box = pass.pixel_box;
     if (RectEmpty(box)) {
         box = RECT{x, y, x + 1, y + 1};
