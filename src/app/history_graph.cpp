@@ -42,7 +42,23 @@ void RedrawHistory(WindowRef window, HistoryGraphData* data) {
         // A steady level sends the same value again and again: the chart already shows
         // exactly these values, and drawing it again would change no pixel.
         const size_t bytes = (size_t)w * sizeof(int32_t);
-        if (!data->drawn_valid || std::memcmp(data->drawn, data->values, bytes) != 0) {
+        const bool same = data->drawn_valid && std::memcmp(data->drawn, data->values, bytes) == 0;
+        if (!same && data->drawn_valid && w >= 3 &&
+            std::memcmp(data->drawn + 1, data->values, bytes - sizeof(int32_t)) == 0) {
+            // One value came in and the rest moved a column left: so does the picture. Each
+            // column shows the segments from its value to its neighbours', so after the move
+            // only the first column (which showed the segment now gone) and the last two (the
+            // new segment) are wrong; they are drawn again.
+            const int64_t first = HistoryRow(data->values[0], h), second = HistoryRow(data->values[1], h);
+            const int64_t before_last = HistoryRow(data->values[w - 2], h);
+            const int64_t last = HistoryRow(data->values[w - 1], h);
+            ScrollDrawnArea(1, 0, w - 1, h, -1, 0);
+            FillBox(0, 0, 1, h, HISTORY_BACKGROUND);
+            FillBox(w - 1, 0, 1, h, HISTORY_BACKGROUND);
+            DrawHistorySegment(0, first, second, h, HISTORY_TRACE);
+            DrawHistorySegment(w - 2, before_last, last, h, HISTORY_TRACE);
+            std::memcpy(data->drawn, data->values, bytes);
+        } else if (!same) {
             if (data->drawn_valid) {
                 // The image holds the background and the trace of `drawn`, nothing else: the
                 // old trace drawn again in the background colour leaves the background alone,

@@ -2,6 +2,7 @@
 // fed to the needle meters and the history graph, all drawn straight onto the main window.
 #include "display/display.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -35,6 +36,85 @@ const char* const SEGMENT_LABELS[LEVEL_SEGMENTS + 1] = {
 // A WM_TIMER dispatched by the tick's own event pumping must not start a second tick while
 // the drawing pass of the first one is still open.
 bool tick_running = false;
+
+// The scope grid at its fixed places: extent lines (x, y, w, h), three horizontal ones, then
+// (after a pump) three vertical ones. The left box's verticals start one pixel above the box.
+struct GridLine {
+    int x, y, w, h;
+};
+constexpr GridLine SCOPE_GRID_LINES[2][6] = {
+    {{38, 112, 340, 1}, {38, 162, 340, 1}, {38, 212, 340, 1},
+     {110, 49, 1, 226}, {210, 49, 1, 226}, {310, 49, 1, 226}},
+    {{38, 367, 340, 1}, {38, 417, 340, 1}, {38, 467, 340, 1},
+     {110, 305, 1, 226}, {210, 305, 1, 226}, {310, 305, 1, 226}},
+};
+
+// Each box's empty picture, made once: black with the part of its grid that lies inside it.
+// Erasing a box by copying it (rather than filling the box and drawing the grid over it)
+// leaves the same pixels, but a copy repeated over its own result only has to bring back
+// what was drawn over it since, the last trace; the grid drawn over it then changes nothing.
+struct ScopeBackground {
+    ImageRef image = nullptr;
+    int width = 0, height = 0;
+};
+ScopeBackground scope_backgrounds[2];
+// The box was erased with its picture this tick: the grid inside it is there already.
+bool scope_from_background[2] = {false, false};
+
+void PrepareScopeBackground(const ScopeChannel& box) {
+    ScopeBackground& b = scope_backgrounds[box.channel_index];
+    if (b.image && b.width == box.width && b.height == box.height) return;
+    if (b.image) ReleaseImage(b.image);
+    b = ScopeBackground{};
+    ImageRef image = box.width > 0 && box.height > 0 ? CreateImage(box.width, box.height, 32) : nullptr;
+    if (!image) return;
+    if (!BeginDrawingImage(image)) {
+        ReleaseImage(image);
+        return;
+    }
+    FillBox(0, 0, box.width, box.height, SCOPE_BACKGROUND);
+    SetFrontColour(SCOPE_GRID);
+    for (const GridLine& line : SCOPE_GRID_LINES[box.channel_index])
+        DrawExtentLine(line.x - box.x, line.y - box.y, line.w, line.h);
+    EndDrawing();
+    b = ScopeBackground{image, box.width, box.height};
+}
+
+// The box cleared to black; when its grid is to be drawn next, with the grid already in it.
+void EraseScopeBox(const ScopeChannel& box) {
+    const bool gridded = program.capture_format.wBitsPerSample == 16 && program.capture_format.nChannels == 2 &&
+                         (box.channel_index == 0 || box.channel_index == 1);
+    const ScopeBackground* b = gridded ? &scope_backgrounds[box.channel_index] : nullptr;
+    if (b && b->image && b->width == box.width && b->height == box.height) {
+        DrawImagePlain(b->image, box.x, box.y);
+        scope_from_background[box.channel_index] = true;
+        return;
+    }
+    if (gridded) scope_from_background[box.channel_index] = false;
+    FillBox(box.x, box.y, box.width, box.height, SCOPE_BACKGROUND);
+}
+
+// A grid line; after an erase with the box's picture only its pixels outside the box (the
+// left box's verticals start a row above it) are still to be drawn.
+void DrawGridLine(const GridLine& line, const ScopeChannel& box) {
+    if (!scope_from_background[box.channel_index]) {
+        DrawExtentLine(line.x, line.y, line.w, line.h);
+        return;
+    }
+    const int x1 = line.x, y1 = line.y, x2 = line.x + line.w - 1, y2 = line.y + line.h - 1;
+    const int left = box.x, top = box.y, right = box.x + box.width - 1, bottom = box.y + box.height - 1;
+    // In the current colour, as the whole line would be: pieces of it as extent lines.
+    auto piece = [](int ax, int ay, int bx, int by) { DrawExtentLine(ax, ay, bx - ax + 1, by - ay + 1); };
+    if (x1 == x2 && y1 <= y2 && x1 >= left && x1 <= right) {
+        if (y1 < top) piece(x1, y1, x1, std::min(y2, top - 1));
+        if (y2 > bottom) piece(x1, std::max(y1, bottom + 1), x1, y2);
+    } else if (y1 == y2 && x1 <= x2 && y1 >= top && y1 <= bottom) {
+        if (x1 < left) piece(x1, y1, std::min(x2, left - 1), y1);
+        if (x2 > right) piece(std::max(x1, right + 1), y1, x2, y1);
+    } else {
+        DrawExtentLine(line.x, line.y, line.w, line.h);
+    }
+}
 
 int16_t ReadSample(const char* at) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(at);
@@ -121,13 +201,16 @@ void RefreshDisplays() {
     // A stalled or lost input reads as silence from here on (and is reopened now and then).
     CheckCaptureInput();
     if (program.last_data) {
+        // Made before the pass opens: drawing the picture is a pass of its own.
+        PrepareScopeBackground(program.scope_left);
+        PrepareScopeBackground(program.scope_right);
         BeginDrawingWindow(program.main_window_handle);
         const ScopeChannel& left = program.scope_left;
-        FillBox(left.x, left.y, left.width, left.height, SCOPE_BACKGROUND);
+        EraseScopeBox(left);
         DrawScopeChannel(left);
         if (program.capture_format.nChannels == 2) {
             const ScopeChannel& right = program.scope_right;
-            FillBox(right.x, right.y, right.width, right.height, SCOPE_BACKGROUND);
+            EraseScopeBox(right);
             DrawScopeChannel(right);
         }
     }
@@ -158,45 +241,31 @@ void DrawStereoTrace(const ScopeChannel& box) {
     // The grid sits at fixed places of the standard layout. The left box's verticals start
     // one pixel above the box. The right box draws in the colour the left box set, as both
     // are drawn in one pass with the left one first.
-    if (box.channel_index == 0) {
-        SetFrontColour(SCOPE_GRID);
-        DrawExtentLine(38, 112, 340, 1);
-        DrawExtentLine(38, 162, 340, 1);
-        DrawExtentLine(38, 212, 340, 1);
-        PumpPendingEvents();
-        DrawExtentLine(110, 49, 1, 226);
-        DrawExtentLine(210, 49, 1, 226);
-        DrawExtentLine(310, 49, 1, 226);
-    } else if (box.channel_index == 1) {
-        DrawExtentLine(38, 367, 340, 1);
-        DrawExtentLine(38, 417, 340, 1);
-        DrawExtentLine(38, 467, 340, 1);
-        PumpPendingEvents();
-        DrawExtentLine(110, 305, 1, 226);
-        DrawExtentLine(210, 305, 1, 226);
-        DrawExtentLine(310, 305, 1, 226);
-    } else {
-        return;
-    }
+    if (box.channel_index != 0 && box.channel_index != 1) return;
+    const GridLine* grid = SCOPE_GRID_LINES[box.channel_index];
+    if (box.channel_index == 0) SetFrontColour(SCOPE_GRID);
+    for (int i = 0; i < 3; ++i) DrawGridLine(grid[i], box);
+    PumpPendingEvents();
+    for (int i = 3; i < 6; ++i) DrawGridLine(grid[i], box);
 
     // The pumping above may have taken a newer delivery; read the block as it is now.
     const char* base = program.analysis_block;
     if (!base) return;
     int64_t n = program.last_bytes_recorded;
     if (n > ANALYSIS_BLOCK_BYTES) n = ANALYSIS_BLOCK_BYTES;
-    int64_t o = box.channel_index == 0 ? 0 : 2;
-    int32_t previous_x = box.x;
-    int32_t previous_dy = 0;
-    for (; o <= n - 2; o += 4) {
+    // The trace is a line from each point to the next, from (x, centre) on: drawn in one go.
+    static PointI points[ANALYSIS_BLOCK_BYTES / 4 + 1];
+    int count = 0;
+    points[count++] = PointI{box.x, box.centre_y};
+    for (int64_t o = box.channel_index == 0 ? 0 : 2; o <= n - 2; o += 4) {
         int64_t s = ReadSample(base + o);
         int32_t px = ClampInt((int32_t)(box.x + (o * box.width) / (n + 1)), box.x, box.width + 33);
         int32_t dy = (int32_t)((s * box.height) / 65535);
         if (dy >= clip) dy = clip;
         if (dy <= -clip) dy = -clip;
-        DrawLineBetween(previous_x, box.centre_y + previous_dy, px, box.centre_y + dy, SCOPE_TRACE);
-        previous_x = px;
-        previous_dy = dy;
+        points[count++] = PointI{px, box.centre_y + dy};
     }
+    DrawLinesBetween(points, count, SCOPE_TRACE);
 }
 
 int32_t ClampInt(int32_t value, int32_t low, int32_t high) {

@@ -74,6 +74,8 @@ int SetMeterValue(intptr_t control, float value);
 int SetMeterAveraging(intptr_t control, intptr_t count);
 // Coverage-based anti-aliased line of `width` with soft ends, on the current drawing target.
 void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width);
+// The same, leaving out the pixels from row `limit` down (which something opaque covers next).
+void DrawSmoothLineAbove(int x1, int y1, int x2, int y2, Colour colour, int width, int limit);
 // Per channel rint(c1 * f + c2 * (1 - f)).
 Colour BlendColours(Colour c1, Colour c2, double f);
 // Index of the meter shown by control number `control`, or 0 when it is not a meter.

@@ -1,7 +1,9 @@
 // Needle meter updates: value clamping and the moving average, the needle shapes, the PEAK
 // lamp, and the coverage-based anti-aliased line the smooth needles are drawn with.
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <vector>
 
 #include "app/state.h"
 #include "meter/meter.h"
@@ -41,13 +43,16 @@ int NeedleSpread(float theta) { return (int)std::floor(1.35 - std::cos((double)t
 void DrawNeedle(const MeterRecord& m, int spread, int tx, int ty) {
     const Colour k = m.needle_colour;
     const int rx = (int)m.pivot_x, ry = (int)m.inner_height - 10;
+    // The cover plate, copied over the whole width right after the needle (and opaque: it is
+    // only ever filled with opaque colours), hides the needle's root; that part is not drawn.
+    const int hidden_from = m.panel_image ? (int)m.inner_height - ImageHeight(m.panel_image) : INT_MAX;
     FillDisc(tx, ty, TIP_DOT_RADIUS, k);
     switch (m.style & NEEDLE_SHAPE_MASK) {
         case NEEDLE_WEDGE:
             DrawWedge(rx, ry, tx, ty, spread, k);
             break;
         case NEEDLE_SMOOTH:
-            DrawSmoothLine(rx, ry, tx, ty, k, SMOOTH_NEEDLE_WIDTH);
+            DrawSmoothLineAbove(rx, ry, tx, ty, k, SMOOTH_NEEDLE_WIDTH, hidden_from);
             break;
         case NEEDLE_OUTLINE:
             DrawOutline(rx, ry, tx, ty, spread, k);
@@ -136,15 +141,37 @@ int SetMeterAveraging(intptr_t control, intptr_t count) {
     return 0;
 }
 
+namespace {
+
+// rint in the default rounding mode (to nearest, ties to even), for |x| below 2^51: adding and
+// taking away 1.5 x 2^52 leaves no bits below the units, and the addition rounds as rint does.
+// The blend runs for every soft pixel of every needle update.
+inline int RoundToEven(double x) {
+#if defined(__SSE2_MATH__) || defined(_M_X64)
+    const double shift = 6755399441055744.0;
+    return (int)((x + shift) - shift);
+#else
+    return (int)std::rint(x);   // x87 keeps extra precision in between: no such trick there
+#endif
+}
+
+int BlendChannel(int a, int b, double f, double g) { return RoundToEven(a * f + b * g); }
+
+}  // namespace
+
 Colour BlendColours(Colour c1, Colour c2, double f) {
     double g = 1.0 - f;
-    int red = (int)std::rint((c1 & 255) * f + (c2 & 255) * g);
-    int green = (int)std::rint(((c1 >> 8) & 255) * f + ((c2 >> 8) & 255) * g);
-    int blue = (int)std::rint((c1 >> 16) * f + (c2 >> 16) * g);
+    int red = BlendChannel((int)(c1 & 255), (int)(c2 & 255), f, g);
+    int green = BlendChannel((int)((c1 >> 8) & 255), (int)((c2 >> 8) & 255), f, g);
+    int blue = BlendChannel((int)(c1 >> 16), (int)(c2 >> 16), f, g);
     return (Colour)(red + green * 256 + blue * 65536);
 }
 
 void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width) {
+    DrawSmoothLineAbove(x1, y1, x2, y2, colour, width, INT_MAX);
+}
+
+void DrawSmoothLineAbove(int x1, int y1, int x2, int y2, Colour colour, int width, int limit) {
     int dx = x2 - x1, dy = y2 - y1;
     int sx = 1, sy = 1;
     if (dx < 0) {
@@ -162,6 +189,15 @@ void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width) {
     const double v = -std::sin(std::acos(u));   // -dy / len
     const double reach = half + 0.5;             // farthest a touched pixel can be
 
+    // Each pixel is visited once, so none of them reads back what the line wrote: the pixels
+    // are worked out first, the partly covered ones read together, and all written together.
+    static std::vector<PointI> points;
+    static std::vector<double> coverage;
+    static std::vector<PointI> soft_points;
+    static std::vector<Colour> colours;
+    points.clear();
+    coverage.clear();
+    soft_points.clear();
     for (int i = -width; i <= dx + width; ++i) {
         // Pixels farther than `reach` from the line are skipped anyway; when the line is not
         // vertical, only the band of rows that can be near it is visited. The band is
@@ -173,9 +209,12 @@ void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width) {
             j_first = (int)std::max((double)j_first, std::floor(centre - spread) - 1.0);
             j_last = (int)std::min((double)j_last, std::ceil(centre + spread) + 1.0);
         }
+        // The same products as along = i u - j v and across = |i v + j u| for each j (IEEE
+        // arithmetic: taken out of the loop, the results do not change).
+        const double iu = i * u, iv = i * v;
         for (int j = j_first; j <= j_last; ++j) {
-            const double along = i * u - j * v;
-            const double across = std::fabs(i * v + j * u);
+            const double along = iu - j * v;
+            const double across = std::fabs(iv + j * u);
             if (across > reach) continue;
             double cov = std::min(half - across + 0.5, 1.0);
             if (along > -1.0 && along < len + 1.0) {
@@ -188,10 +227,18 @@ void DrawSmoothLine(int x1, int y1, int x2, int y2, Colour colour, int width) {
             }
             if (cov <= 0.0) continue;
             const int px = x1 + i * sx, py = y1 + j * sy;
-            if (cov < 1.0)
-                WritePixel(px, py, BlendColours(FRINGE_COLOUR, ReadPixel(px, py), cov));
-            else
-                WritePixel(px, py, colour);
+            if (py >= limit) continue;
+            points.push_back(PointI{px, py});
+            coverage.push_back(cov);
+            if (cov < 1.0) soft_points.push_back(points.back());
         }
     }
+    colours.resize(soft_points.size());
+    ReadPixels(soft_points.data(), (int)soft_points.size(), colours.data());
+    size_t soft = 0;
+    colours.resize(points.size() + soft_points.size());
+    Colour* out = colours.data() + soft_points.size();
+    for (size_t k = 0; k < points.size(); ++k)
+        out[k] = coverage[k] < 1.0 ? BlendColours(FRINGE_COLOUR, colours[soft++], coverage[k]) : colour;
+    WritePixels(points.data(), out, (int)points.size());
 }

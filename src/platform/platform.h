@@ -424,6 +424,8 @@ void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_
 void DrawExtentLine(int x, int y, int width, int height);
 // Both end points included; the front colour is left alone.
 void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour);
+// A line from each of `count` points to the next, exactly as DrawLineBetween would draw each.
+void DrawLinesBetween(const PointI* points, int count, Colour colour);
 void FillDisc(int x, int y, int radius, Colour colour);
 void UseFont(FontRef font);
 // Text with its top-left corner at (x, y).
@@ -437,7 +439,13 @@ int TextHeight(const char* text);
 void FloodFillTo(int x, int y, Colour border, Colour fill);
 Colour ReadPixel(int x, int y);
 void WritePixel(int x, int y, Colour colour);
+// ReadPixel / WritePixel for each of `count` points, in order.
+void ReadPixels(const PointI* points, int count, Colour* colours);
+void WritePixels(const PointI* points, const Colour* colours, int count);
 void DrawImagePlain(ImageRef image, int x, int y);
+// Moves the pixels of the box (x, y, width, height) of the target by (dx, dy), as a copy of
+// the target onto itself (ScrollDC): what the box leaves uncovered keeps its pixels.
+void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy);
 void DrawImageAlpha(ImageRef image, int x, int y);   // honours a 32-bit image's alpha
 
 // ---------------------------------------------------------------------------------------

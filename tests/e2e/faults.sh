@@ -128,6 +128,24 @@ StopAfterFaults() {
     korvelt_stop_tone || true
 }
 
+# ProgramExitCode STATUS LOG: sets EXIT_STATUS to the program's own exit code. Under Wine, a
+# process that ended by a signal (128 + n) after the program had said it was ending with code
+# C (a line it prints with KORVELT_CAPTURE_STATS) died in Wine's teardown: Wine 8's sound
+# driver thread may crash there while the server is frozen. Then C is the program's code, and
+# EXIT_NOTE says so.
+ProgramExitCode() {
+    local status="$1" said
+    EXIT_NOTE=""
+    if (( status > 128 )); then
+        said="$(sed -n 's/^korvelt: ending with exit code \([0-9-]*\).*/\1/p' "$2" 2>/dev/null | tail -n1)"
+        if [ -n "$said" ]; then
+            EXIT_NOTE=" (Wine ended by signal $(( status - 128 )) after the program ended with $said)"
+            status="$said"
+        fi
+    fi
+    EXIT_STATUS="$status"
+}
+
 # WaitForLine FILE PATTERN SECONDS: true once a line of FILE matches PATTERN.
 WaitForLine() {
     local i
@@ -196,7 +214,9 @@ FaultExitAfterRestart() {
             wait "$PROGRAM_PID" || status=$?
             PROGRAM_PID=""
             times+=("$elapsed")
-            codes+=("$status")
+            ProgramExitCode "$status" "$dir/program-exit$run.log"
+            status="$EXIT_STATUS"
+            codes+=("$status$EXIT_NOTE")
             # 128 + n: ended by signal n (under Wine, a crash of Wine itself).
             [ "$status" = 0 ] || wrong="$wrong run $run: exit code $status;"
         fi
@@ -314,7 +334,9 @@ RunFaults() {
             status=0
             wait "$PROGRAM_PID" || status=$?
             PROGRAM_PID=""
-            if [ "$status" = 0 ]; then Report "$build" fault-server-stopped-exit 1 "exit code 0 after $elapsed ms"
+            ProgramExitCode "$status" "$dir/program-stopped.log"
+            status="$EXIT_STATUS"
+            if [ "$status" = 0 ]; then Report "$build" fault-server-stopped-exit 1 "exit code 0 after $elapsed ms$EXIT_NOTE"
             else Report "$build" fault-server-stopped-exit 0 "exit code $status after $elapsed ms"; fi
         fi
     fi

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/raster/dirty_rects.h"
 #include "platform/raster/raster.h"
 
 namespace {
@@ -299,3 +300,124 @@ TEST(RasterBlit, AlphaOfOpaqueImageEqualsPlainCopy) {
 }
 
 }  // namespace
+
+// ---- change stamps, the line walk, moving pixels ----
+
+// The general Bresenham walk, both ends included: the pixels every line of the raster takes.
+std::vector<std::array<int, 2>> ReferenceLine(int x1, int y1, int x2, int y2) {
+    std::vector<std::array<int, 2>> out;
+    int dx = std::abs(x2 - x1), dy = -std::abs(y2 - y1), sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1, err = dx + dy;
+    for (;;) {
+        out.push_back({x1, y1});
+        if (x1 == x2 && y1 == y2) break;
+        int e2 = 2 * err;
+        if (e2 >= dy) {
+            err += dy;
+            x1 += sx;
+        }
+        if (e2 <= dx) {
+            err += dx;
+            y1 += sy;
+        }
+    }
+    return out;
+}
+
+// Lines and polylines (steep, shallow, every direction, partly off the surface) light exactly
+// the reference walk's pixels; drawn again they change nothing; a restore over them gives the
+// image back exactly where they lie.
+TEST(RasterLine, WalksTakeTheReferencePixelsAndStampOnlyWhatChanged) {
+    srand(7);
+    for (int round = 0; round < 400; ++round) {
+        const int count = 2 + rand() % 5;
+        std::vector<PointI> points;
+        for (int i = 0; i < count; ++i) points.push_back({rand() % 90 - 15, rand() % 70 - 10});
+        Canvas c(64, 48);
+        ChangeMap map;
+        ResizeChangeMap(map, 64, 48);
+        c.surface.changes = &map;
+        const uint64_t before = ChangeStampNow();
+        RasterLines(c.surface, points.data(), count, RED);
+        Canvas want(64, 48);
+        for (int i = 0; i + 1 < count; ++i)
+            for (auto [x, y] : ReferenceLine(points[i].x, points[i].y, points[i + 1].x, points[i + 1].y))
+                if (x >= 0 && y >= 0 && x < 64 && y < 48) want.pixels[(size_t)y * 64 + x] = ToPixel(RED);
+        ASSERT_EQ(c.pixels, want.pixels) << "round " << round;
+        // Every tile holding a lit pixel is stamped.
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                if (c.ColourAt(x, y) == RED) {
+                    ASSERT_TRUE(ChangedSince(map, RectI{x, y, x + 1, y + 1}, before)) << x << "," << y;
+                }
+        const uint64_t drawn = ChangeStampNow();
+        EXPECT_FALSE(RasterLines(c.surface, points.data(), count, RED));
+        EXPECT_FALSE(ChangedSince(map, RectI{0, 0, 64, 48}, drawn));
+        Canvas image(64, 48, PIXEL_OPAQUE | 0x102030);
+        for (int i = 0; i + 1 < count; ++i)
+            RasterRestoreLines(c.surface, image.surface, 0, 0, &points[i], 2, RectI{0, 0, 64, 48});
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x)
+                ASSERT_EQ(c.At(x, y), want.At(x, y) == ToPixel(RED) ? image.At(x, y) : PIXEL_OPAQUE) << x << "," << y;
+    }
+}
+
+// Each primitive over what it would draw anyway says it changed nothing and stamps nothing;
+// over something else it stamps the tiles it changed and only those.
+TEST(RasterChanges, PrimitivesStampExactlyTheTilesTheyChange) {
+    Canvas source(16, 16, ToPixel(BLUE));
+    struct Case {
+        const char* name;
+        void (*draw)(Surface&, const Surface&);
+        RectI changed;   // the tiles' pixels it changes on a black surface
+    };
+    const Case cases[] = {
+        {"box", [](Surface& s, const Surface&) { RasterFillBox(s, 9, 3, 4, 10, RED); }, {8, 0, 16, 16}},
+        {"disc", [](Surface& s, const Surface&) { RasterDisc(s, 20, 20, 2, RED); }, {16, 16, 24, 24}},
+        {"blit", [](Surface& s, const Surface& from) { RasterBlit(s, from, 17, 1); }, {16, 0, 40, 24}},
+        {"pixel", [](Surface& s, const Surface&) { RasterPixel(s, 33, 9, RED); }, {32, 8, 40, 16}},
+    };
+    for (const Case& k : cases) {
+        Canvas c(40, 24);
+        ChangeMap map;
+        ResizeChangeMap(map, 40, 24);
+        c.surface.changes = &map;
+        uint64_t before = ChangeStampNow();
+        k.draw(c.surface, source.surface);
+        for (int ty = 0; ty < 3; ++ty)
+            for (int tx = 0; tx < 5; ++tx) {
+                const RectI tile{tx * 8, ty * 8, tx * 8 + 8, ty * 8 + 8};
+                const bool inside = tile.left >= k.changed.left && tile.right <= k.changed.right &&
+                                    tile.top >= k.changed.top && tile.bottom <= k.changed.bottom;
+                EXPECT_EQ(ChangedSince(map, tile, before), inside) << k.name << " tile " << tx << "," << ty;
+            }
+        before = ChangeStampNow();
+        k.draw(c.surface, source.surface);
+        EXPECT_FALSE(ChangedSince(map, RectI{0, 0, 40, 24}, before)) << k.name << " drawn again";
+    }
+}
+
+// Moving pixels onto themselves (either way, overlapping) gives what a copy through a second
+// surface gives; only rows whose pixels changed are stamped and reported.
+TEST(RasterMove, CopiesOverlappingAreasAndReportsTheRowsThatChanged) {
+    for (auto [dx, dy] : std::vector<std::array<int, 2>>{{-1, 0}, {1, 0}, {0, -3}, {2, 5}, {-7, -2}}) {
+        Canvas c(30, 20);
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 30; ++x) c.pixels[(size_t)y * 30 + x] = PIXEL_OPAQUE | (uint32_t)(y < 10 ? x * 7 : 5);
+        Canvas want = c;
+        const RectI area{3, 2, 25, 17};
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 30; ++x)
+                if (x - dx >= area.left && x - dx < area.right && y - dy >= area.top && y - dy < area.bottom)
+                    want.pixels[(size_t)y * 30 + x] = c.pixels[(size_t)(y - dy) * 30 + (x - dx)];
+        ChangeMap map;
+        ResizeChangeMap(map, 30, 20);
+        c.surface.changes = &map;
+        const RectI changed = RasterMoveArea(c.surface, area, dx, dy);
+        EXPECT_EQ(c.pixels, want.pixels) << dx << "," << dy;
+        // Rows 10 and on are one colour throughout: moved sideways, they do not change.
+        if (dy == 0) {
+            EXPECT_LE(changed.bottom, 10) << dx;
+            EXPECT_GT(changed.bottom, changed.top) << dx;
+        }
+    }
+}

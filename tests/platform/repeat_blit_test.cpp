@@ -1,7 +1,8 @@
 // Canvases that copy the same images every pass (as the meters do) are restored only where
 // they were drawn over: long random runs of passes must leave the backing exactly as the
 // plain raster draws it, and the window showing the backing; plus the opaque-row fast path
-// of the alpha blit next to rows that really blend.
+// of the alpha blit next to rows that really blend. The same for an image copied onto a
+// window every pass with lines over it (a scope box and its trace).
 #include <random>
 #include <vector>
 
@@ -253,6 +254,66 @@ TEST_F(RepeatBlitTest, AlphaBlitOfMixedRowsBlendsOnlyWherePixelsAreNotOpaque) {
     EXPECT_NE(canvas->backing[(size_t)6 * W + 5], ToPixel(MakeColour(10, 200, 30))) << "partial row blended";
     EXPECT_EQ(canvas->backing[(size_t)8 * W + 5], ToPixel(MakeColour(10, 200, 30))) << "transparent row kept";
     ExpectWindowShowsBacking("after blending");
+}
+
+// A box laid down on the window every pass, then lines over it, as a scope tick does: the
+// same lines again (a steady block), partly the same, others, and now and then something
+// else drawn over the box or the window repainted under it. After every pass the window must
+// hold what the plain raster draws.
+TEST_F(RepeatBlitTest, WindowCopiesWithLinesOverThemDrawExactlyWhatThePlainRasterDraws) {
+    constexpr int BX = 20, BY = 30, BW = 96, BH = 60;   // the box on the 160 x 120 window
+    ImageRef box = CreateImage(BW, BH, 32);
+    PaintImage(box, 4);
+    std::vector<uint32_t> want((size_t)160 * 120);
+    SurfaceView view = TopLevelSurface(main);
+    std::copy(view.pixels, view.pixels + want.size(), want.begin());
+    Surface r{160, 120, 160, want.data()};
+    std::vector<std::vector<PointI>> strokes;
+    auto random_stroke = [&] {
+        std::vector<PointI> points;
+        const int count = Random(2, 9);
+        for (int x = BX - 3, i = 0; i < count; ++i, x += Random(0, 14))
+            points.push_back({x, Random(BY - 4, BY + BH + 3)});
+        return points;
+    };
+    for (int pass = 0; pass < 1000; ++pass) {
+        ASSERT_TRUE(BeginDrawingWindow(main));
+        DrawImagePlain(box, BX, BY);
+        RasterBlit(r, box->View(), BX, BY);
+        // Mostly the strokes of the last pass; sometimes one of them, or the order, changes.
+        const int shape = Random(0, 9);
+        if (strokes.empty() || shape == 0) strokes = {random_stroke(), random_stroke()};
+        else if (shape == 1) strokes[Random(0, (int)strokes.size() - 1)] = random_stroke();
+        else if (shape == 2) strokes.push_back(random_stroke());
+        else if (shape == 3 && strokes.size() > 1) strokes.pop_back();
+        else if (shape == 4) std::swap(strokes.front(), strokes.back());
+        for (size_t k = 0; k < strokes.size(); ++k) {
+            const Colour c = MakeColour(10 + 60 * (int)k, 221, 10);
+            if (Random(0, 11) == 0) {
+                // Something else over part of the box, between the lines.
+                const int x = Random(BX - 5, BX + BW), y = Random(BY - 5, BY + BH);
+                FillBox(x, y, 7, 5, MakeColour(200, 0, 0));
+                RasterFillBox(r, x, y, 7, 5, MakeColour(200, 0, 0));
+            }
+            const std::vector<PointI>& points = strokes[k];
+            if (points.size() == 2) DrawLineBetween(points[0].x, points[0].y, points[1].x, points[1].y, c);
+            else DrawLinesBetween(points.data(), (int)points.size(), c);
+            RasterLines(r, points.data(), (int)points.size(), c);
+        }
+        EndDrawing();
+        if (pass % 61 == 30) {
+            // The window repainted under the box (its background colour again): the next
+            // copy must lay the whole box down.
+            SetWindowBackground(main, MakeColour(0, 0, 40 + pass % 3));
+            view = TopLevelSurface(main);
+            std::copy(view.pixels, view.pixels + want.size(), want.begin());
+        }
+        view = TopLevelSurface(main);
+        int differing = 0;
+        for (size_t i = 0; i < want.size(); ++i) differing += (view.pixels[i] | PIXEL_OPAQUE) != (want[i] | PIXEL_OPAQUE);
+        ASSERT_EQ(differing, 0) << "after pass " << pass;
+    }
+    ReleaseImage(box);
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ void BackendPollInput() {}
 void BackendTopLevelCreated(WindowRef, const char*, int, int) {}
 void BackendTopLevelDestroyed(WindowRef) {}
 void BackendTopLevelShown(WindowRef, bool) {}
-void BackendPresent(WindowRef, const RectI&) {}
+void BackendPresent(WindowRef, const RectI&, bool) {}
 int BackendDpi() { return 96; }
 
 // ---- the capture side, as the program's engine does it --------------------------------------

@@ -53,6 +53,7 @@ protected:
 }  // namespace
 
 TEST(HistoryRowTest, MapsTheScaleOntoTheImageHeight) {
+    EXPECT_EQ(HistoryRow(25, 142), 142 - 35);   // 0.25f * 142 = 35.5: truncated, not rounded
     EXPECT_EQ(HistoryRow(100, 140), 0);
     EXPECT_EQ(HistoryRow(50, 140), 70);
     EXPECT_EQ(HistoryRow(0, 140), 140);        // just below the last row

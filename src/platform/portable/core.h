@@ -37,9 +37,15 @@ struct PlatformImage {
     // on: a control showing that version needs only this part again.
     uint64_t previous_version = 0;
     RectI last_changed{0, 0, 0, 0};
+    // When not empty: that pass began by moving pixels into `last_scroll` from (dx, dy) back
+    // (a strip chart's step), and `last_changed` is what it drew besides.
+    RectI last_scroll{0, 0, 0, 0};
+    int last_scroll_dx = 0, last_scroll_dy = 0;
     uint64_t opaque_generation = 0;  // the generation `opaque` was worked out for
     bool opaque = false;             // every pixel has alpha 255
-    Surface View() { return Surface{width, height, width, pixels.data()}; }
+    // What each pass changed, so that image controls show only that again.
+    ChangeMap changes;
+    Surface View() { return Surface{width, height, width, pixels.data(), &changes}; }
 };
 
 // An image copied opaquely onto a canvas's backing, and the part of it drawn over since.
@@ -56,6 +62,9 @@ struct BlitMemo {
     int covered_by = -1;       // that memo's slot
     uint64_t covered_generation = 0;
     RectI covered{0, 0, 0, 0};
+    // The backing's change stamp when the image last lay there whole (but for `covered`):
+    // only tiles stamped since can differ from it.
+    uint64_t stamp = 0;
 };
 
 struct PlatformFont {
@@ -81,6 +90,7 @@ struct PlatformWindow {
     int client_width = 0;
     int client_height = 0;
     std::vector<uint32_t> content;          // what the program and the controls drew
+    ChangeMap changes;                      // of `content` (top level) or of `backing` (canvas)
     std::vector<uint32_t> shown;            // content with an open list drawn over it (only while open)
     PlatformWindow* open_list = nullptr;
 
@@ -104,6 +114,8 @@ struct PlatformWindow {
     // has drawn there since the backing was last shown whole. Only then may a pass show just
     // the pixels it really changed instead of everything it drew.
     bool backing_shown = false;
+    // While the backing is shown, it is shown as it was at this change stamp.
+    uint64_t composed_stamp = 0;
 
     // Image control.
     PlatformImage* image = nullptr;
@@ -113,12 +125,6 @@ struct PlatformWindow {
     uint64_t painted_version = 0;
     bool painting_shown = false;
 };
-
-// ---- raster.cpp: fast paths the window code shares ----
-// Copies `count` pixels, making them opaque (whole runs are a memcpy when already opaque).
-void RasterCopyPixels(uint32_t* to, const uint32_t* from, int count);
-// Every pixel has alpha 255.
-bool RasterOpaque(const Surface& s);
 
 // ---- text.cpp ----
 // Bounding box of every pixel that drawing `text` unrotated at (x, y) may change, the
@@ -133,13 +139,17 @@ RectI AbsoluteRect(PlatformWindow* window);
 // Visible together with all of its ancestors.
 bool IsShownDeep(PlatformWindow* window);
 // The top level's client pixels in `area` changed: keeps an open list drawn over them and
-// presents the area.
-void SurfaceChanged(PlatformWindow* top, RectI area);
+// presents the area. `exact` when every pixel written there went through the surface's change
+// map, so that only the tiles it stamped since can differ from what was shown.
+void SurfaceChanged(PlatformWindow* top, RectI area, bool exact = false);
+// The top level's client pixels / a canvas's backing, with their change maps.
 Surface ContentSurface(PlatformWindow* top);
+Surface BackingSurface(PlatformWindow* canvas);
 // The default GUI font ("Arial" 8 pt), made on first use; null when no face can be loaded.
 TextFont* DefaultGuiFont();
-// Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level.
-void ComposeCanvas(PlatformWindow* canvas, RectI area);
+// Copies `area` of a canvas's backing bitmap (backing coordinates) into its top level, where
+// the backing changed after `since` (0: all of it).
+void ComposeCanvas(PlatformWindow* canvas, RectI area, uint64_t since = 0);
 // Something other than a canvas's own composition changed the top level's pixels in `area`:
 // canvases there (but `except`) no longer show their backing there, nor image controls
 // their last painting.
@@ -150,6 +160,9 @@ bool CanvasVisibleWhole(PlatformWindow* canvas, RectI backing_area);
 void ForgetImageInControls(PlatformImage* image);
 
 // ---- drawing.cpp ----
+// Something other than a drawing operation is about to write `top`'s pixels: what a drawing
+// pass left owed there is paid first.
+void SettleDrawingOver(PlatformWindow* top);
 // A window, canvas or image is going away: a drawing pass on it is closed without output.
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image);
 

@@ -2,6 +2,7 @@
 // image, each operation mapped to the software raster and text; fonts and images. Only what
 // a pass changed is shown at its end.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -29,13 +30,20 @@ struct DrawingPass {
     // is what gets shown when the canvas's pixels in the window may differ from its backing.
     DirtyRects drawn;
     // Single pixels written, as one bounding box: the needle's edge writes hundreds of them a
-    // pass, and they join the dirty pieces as one.
+    // pass, and they join the dirty pieces as one. `pixel_box` holds those that changed,
+    // `pixel_drawn` all of them.
     RectI pixel_box{0, 0, 0, 0};
+    RectI pixel_drawn{0, 0, 0, 0};
     // Window passes: something was drawn whose pixels the marks may not cover exactly.
     bool loose = false;
     // Something was drawn at all, and for image passes where (their marks only record it).
     bool wrote = false;
     RectI image_changed{0, 0, 0, 0};
+    // Image passes that began by moving pixels: where to, and by how much.
+    RectI scroll{0, 0, 0, 0};
+    int scroll_dx = 0, scroll_dy = 0;
+    // The change stamp before the pass drew (image passes: after such a move).
+    uint64_t start_stamp = 0;
 };
 
 DrawingPass g_pass;
@@ -57,9 +65,130 @@ struct TextMemo {
     RectI box{0, 0, 0, 0};          // that part of it on the surface
     std::vector<uint32_t> after;    // the box's pixels after the last such drawing
     bool settled = false;           // that drawing found the box exactly as it left it
+    uint64_t stamp = 0;             // the box held `after` at this change stamp
 };
 constexpr size_t TEXT_MEMO_LIMIT = 256;
 std::vector<TextMemo> g_text_memos;
+// Where each memo is found: slots of indices into g_text_memos, by window, font and place
+// (open addressing; -1 is an empty slot). Twice the memos it may hold, so it never fills.
+constexpr size_t TEXT_INDEX_SLOTS = 2 * TEXT_MEMO_LIMIT;
+std::vector<int> g_text_index(TEXT_INDEX_SLOTS, -1);
+
+size_t TextIndexHash(int x, int y) {
+    uint64_t h = (uint32_t)x * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 29) ^ (uint32_t)y) * 0x9E3779B97F4A7C15ull;
+    return (size_t)(h >> 32) & (TEXT_INDEX_SLOTS - 1);
+}
+
+void IndexTextMemo(int index) {
+    const TextMemo& m = g_text_memos[(size_t)index];
+    size_t slot = TextIndexHash(m.x, m.y);
+    while (g_text_index[slot] >= 0) slot = (slot + 1) & (TEXT_INDEX_SLOTS - 1);
+    g_text_index[slot] = index;
+}
+
+// After memos were removed.
+void ReindexTextMemos() {
+    std::fill(g_text_index.begin(), g_text_index.end(), -1);
+    for (size_t i = 0; i < g_text_memos.size(); ++i) IndexTextMemo((int)i);
+}
+
+// ---- boxes filled again ----
+// A box filled on a window with the colour it was last filled with, and drawn over by nothing
+// since (the window's change map says), holds that colour still: the level bars' unlit and
+// lit segments, sixty of them a tick, most of them as they were.
+struct FillMemo {
+    PlatformWindow* window = nullptr;   // null: slot unused
+    int x = 0, y = 0, width = 0, height = 0;
+    Colour colour = 0;
+    uint64_t stamp = 0;                 // the box held `colour` at this stamp
+};
+constexpr size_t FILL_MEMOS = 256;       // a power of two: slots are found by hashing the box
+FillMemo g_fill_memos[FILL_MEMOS];
+
+// The memo of this box, or the slot to keep it in: one of four next to where the box hashes
+// to, the one kept longest ago when none holds it.
+FillMemo& FillMemoSlot(PlatformWindow* window, int x, int y, int width, int height) {
+    // Not hashed by the window's address: where it lands would then change from run to run.
+    uint64_t h = 0;
+    for (int v : {x, y, width, height}) {
+        h = (h ^ (uint32_t)v) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    const size_t first = (h >> 24) & (FILL_MEMOS - 1);
+    FillMemo* oldest = nullptr;
+    for (size_t i = 0; i < 4; ++i) {
+        FillMemo& memo = g_fill_memos[(first + i) & (FILL_MEMOS - 1)];
+        if (memo.window == window && memo.x == x && memo.y == y && memo.width == width && memo.height == height)
+            return memo;
+        if (!oldest || memo.stamp < oldest->stamp) oldest = &memo;
+    }
+    return *oldest;
+}
+
+// ---- images copied again onto a window ----
+// An unchanged image copied to the same place on a window again only has to bring back what
+// was drawn over it since it was last copied there: a scope's empty box is laid down every
+// tick under a trace of a few hundred pixels. The lines drawn over it are kept, and only their
+// pixels are given back; whatever else changed there the window's change map tells, a tile at
+// a time.
+// Lines through consecutive points, drawn by one call.
+struct Stroke {
+    uint32_t first = 0, count = 0;   // in the copy's `points`
+    Colour colour = 0;
+};
+struct WindowCopy {
+    static constexpr size_t MAX_POINTS = 4096;
+    PlatformWindow* window = nullptr;   // null: slot unused
+    uint64_t generation = 0;            // the image's
+    int x = 0, y = 0;
+    RectI rect{0, 0, 0, 0};             // the pixels it covered (clipped)
+    uint64_t stamp = 0;                 // the window's pixels there were the image's at this stamp
+    // `rect` and the boxes of the strokes below: a stroke reaching beyond the copy, drawn
+    // again, is only as it was there while nothing else has been drawn there since.
+    RectI area{0, 0, 0, 0};
+    // Lines drawn over it (or over that area) since, in the order they were drawn.
+    std::vector<Stroke> strokes;
+    std::vector<PointI> points;
+    bool lines_lost = false;            // too many: the tiles they changed are given back instead
+    void Forget() {
+        strokes.clear();
+        points.clear();
+        lines_lost = false;
+        area = rect;
+    }
+    // Keeps the first n strokes only.
+    void KeepStrokes(size_t n) {
+        points.resize(n ? strokes[n - 1].first + strokes[n - 1].count : 0);
+        strokes.resize(n);
+    }
+    void Record(const PointI* p, int count, Colour colour, const RectI& box) {
+        if (points.size() + (size_t)count > MAX_POINTS) {
+            lines_lost = true;
+            return;
+        }
+        strokes.push_back(Stroke{(uint32_t)points.size(), (uint32_t)count, colour});
+        points.insert(points.end(), p, p + count);
+        area = RectUnion(area, box);
+    }
+};
+constexpr int WINDOW_COPIES = 4;
+WindowCopy g_window_copies[WINDOW_COPIES];
+int g_next_window_copy = 0;
+
+// A copy repeated over its own result, when only lines were drawn over it since, gives them
+// back lazily: the same lines drawn again in the same order (a scope showing the same block,
+// or silence) find their pixels already there. The first line that differs, anything else
+// drawn over the copy, or the end of the pass settles the debt.
+struct OwedLines {
+    WindowCopy* copy = nullptr;   // null: nothing is owed
+    size_t confirmed = 0;         // strokes drawn again so far: copy->strokes[0 .. confirmed - 1]
+    // The copy and the strokes' boxes: anything else drawn there pays first. (A stroke reaching
+    // beyond the copy is only as it was there while nothing has drawn over it since.)
+    RectI area{0, 0, 0, 0};
+};
+OwedLines g_owed_lines;
+PlatformImage* g_owed_lines_image = nullptr;
 
 bool Open() { return g_pass.target != Target::NONE; }
 
@@ -109,10 +238,7 @@ struct Owed {
 Owed g_owed;
 
 void CopyImageRows(PlatformImage* image, int x, int y, const RectI& r) {
-    const uint32_t* from = image->pixels.data();
-    for (int py = r.top; py < r.bottom; ++py)
-        RasterCopyPixels(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left,
-                         from + (size_t)(py - y) * image->width + (r.left - x), r.right - r.left);
+    RasterBlitPart(g_pass.surface, image->View(), x, y, r);
 }
 
 // Pays the unpaid groups among columns left .. right - 1 of the owed part, run by run.
@@ -157,45 +283,58 @@ inline bool OwedAt(int x, int y) {
 }
 
 // Canvas passes: about to write or read `d`.
+void SettleWindowLines();
+
 inline void BeforeDrawing(const RectI& d) {
     if (g_owed.count) PayUnder(d);
+    if (g_owed_lines.copy && !RectEmpty(RectIntersect(d, g_owed_lines.area))) SettleWindowLines();
 }
 inline void BeforeDrawing(int left, int top, int right, int bottom) {
     BeforeDrawing(RectI{left, top, right, bottom});
 }
 
-void MarkRect(RectI r) {
-    g_pass.wrote = true;
+// Something was drawn in `r`; `changed` when it changed a pixel there (a drawing that left
+// every pixel as it was needs no showing, and leaves the memos' images intact).
+void MarkRect(RectI r, bool changed = true) {
     r = RectIntersect(r, SurfaceRect());
     if (RectEmpty(r)) return;
+    if (g_pass.target == Target::CANVAS) g_pass.drawn.Add(r);
+    if (!changed) return;
+    g_pass.wrote = true;
     if (g_pass.target == Target::IMAGE) {  // shown only through image controls, later
         g_pass.image_changed = RectUnion(g_pass.image_changed, r);
         return;
     }
     g_pass.dirty.Add(r);
-    if (g_pass.target == Target::CANVAS) {
-        g_pass.drawn.Add(r);
-        Touch(r);
-    }
+    if (g_pass.target == Target::CANVAS) Touch(r);
 }
 
-void Mark(int left, int top, int right, int bottom) { MarkRect(RectI{left, top, right, bottom}); }
+void Mark(int left, int top, int right, int bottom, bool changed = true) {
+    MarkRect(RectI{left, top, right, bottom}, changed);
+}
 
-void MarkAll() { Mark(0, 0, g_pass.surface.width, g_pass.surface.height); }
+void MarkAll(bool changed = true) { Mark(0, 0, g_pass.surface.width, g_pass.surface.height, changed); }
 
 // Joins the single pixels written so far to the marks.
 void FlushPixels() {
-    if (RectEmpty(g_pass.pixel_box)) return;
-    RectI box = g_pass.pixel_box;
-    g_pass.pixel_box = RectI{0, 0, 0, 0};
-    MarkRect(box);
+    if (RectEmpty(g_pass.pixel_drawn)) return;
+    RectI drawn = g_pass.pixel_drawn, changed = g_pass.pixel_box;
+    g_pass.pixel_drawn = g_pass.pixel_box = RectI{0, 0, 0, 0};
+    if (g_pass.target == Target::CANVAS) g_pass.drawn.Add(RectIntersect(drawn, SurfaceRect()));
+    if (!RectEmpty(changed)) MarkRect(changed);
 }
 
-void RestorePiece(int slot, PlatformImage* image, const RectI& piece) {
+// Restores memo `slot`'s image in `piece`, where it was drawn over. Outside the part another
+// image covers, the image lay there whole when the memo was last stamped: only the tiles that
+// changed since can differ from it. In the covered part (`whole` false) all of it can.
+void RestorePiece(int slot, PlatformImage* image, const RectI& piece, bool whole = true) {
     if (RectEmpty(piece)) return;
-    CopyImageRows(image, Memos()[slot].x, Memos()[slot].y, piece);
-    g_pass.dirty.Add(piece);
-    Touch(piece, slot);
+    const BlitMemo& memo = Memos()[slot];
+    ForEachChangedRun(*g_pass.surface.changes, piece, whole ? memo.stamp : 0, [&](const RectI& run) {
+        CopyImageRows(image, memo.x, memo.y, run);
+        g_pass.dirty.Add(run);
+        Touch(run, slot);
+    });
 }
 
 // Memo `slot` copies its image again: restores what was drawn over it, and its covered part
@@ -215,7 +354,7 @@ void RestoreMemo(int slot, PlatformImage* image) {
     if (!CoveredBy(memo, cover) || g_owed.count || owed.right > Owed::MAX_RIGHT ||
         !RectEmpty(RectIntersect(memos[cover].touched, owed))) {
         RestorePiece(slot, image, area);
-        RestorePiece(slot, image, owed);
+        RestorePiece(slot, image, owed, false);
         return;
     }
     // The bands of `area` around the owed part.
@@ -251,15 +390,120 @@ void LayOver(int top, int under) {
     m.touched = RectUnion(m.touched, overlap);
 }
 
+RectI PointsBox(const PointI* points, int count) {
+    RectI box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (int i = 0; i < count; ++i) {
+        box.left = std::min(box.left, points[i].x);
+        box.top = std::min(box.top, points[i].y);
+        box.right = std::max(box.right, points[i].x + 1);
+        box.bottom = std::max(box.bottom, points[i].y + 1);
+    }
+    return count > 0 ? box : RectI{0, 0, 0, 0};
+}
+
+// Lines drawn on a window: the copies whose area they reach (but `except`) keep them, whether
+// they changed a pixel or not (they lie on top of what they cross all the same).
+void RecordStroke(const PointI* points, int count, Colour colour, const RectI& box, const WindowCopy* except) {
+    for (WindowCopy& c : g_window_copies) {
+        if (&c == except || c.window != g_pass.window || c.lines_lost || RectEmpty(RectIntersect(box, c.area)))
+            continue;
+        c.Record(points, count, colour, box);
+    }
+}
+
+// Draws lines on a window pass.
+bool DrawWindowLines(const PointI* points, int count, Colour colour, const RectI& box) {
+    const bool changed = RasterLines(g_pass.surface, points, count, colour);
+    RecordStroke(points, count, colour, box, nullptr);
+    return changed;
+}
+
+// Gives back the pixels of the copy's image under its strokes from `first` on.
+void RestoreStrokes(const WindowCopy& copy, PlatformImage* image, size_t first) {
+    const Surface view = image->View();
+    RectI restored{0, 0, 0, 0};
+    for (size_t i = first; i < copy.strokes.size(); ++i) {
+        const PointI* points = copy.points.data() + copy.strokes[i].first;
+        const int count = (int)copy.strokes[i].count;
+        if (RasterRestoreLines(g_pass.surface, view, copy.x, copy.y, points, count, copy.rect))
+            restored = RectUnion(restored, PointsBox(points, count));
+    }
+    MarkRect(restored);
+}
+
+// Pays what is owed: the strokes not drawn again are given back the image's pixels, and the
+// ones drawn again, which may share pixels with those, are drawn once more.
+void SettleWindowLines() {
+    OwedLines owed = g_owed_lines;
+    g_owed_lines = OwedLines{};
+    if (!owed.copy) return;
+    WindowCopy& copy = *owed.copy;
+    if (owed.confirmed < copy.strokes.size()) {
+        RestoreStrokes(copy, g_owed_lines_image, owed.confirmed);
+        copy.KeepStrokes(owed.confirmed);
+        // Drawn again over what was given back; they stay over the copy whether or not that
+        // changes a pixel.
+        for (const Stroke& stroke : copy.strokes) {
+            const PointI* points = copy.points.data() + stroke.first;
+            const RectI box = PointsBox(points, (int)stroke.count);
+            if (RasterLines(g_pass.surface, points, (int)stroke.count, stroke.colour)) MarkRect(box);
+            RecordStroke(points, (int)stroke.count, stroke.colour, box, &copy);
+        }
+    }
+    copy.stamp = ChangeStampNow();
+}
+
+// Window passes: copies `image` to (x, y), covering `full`; a repeat only restores what was
+// drawn over it since.
+void CopyImageToWindow(PlatformImage* image, int x, int y, const RectI& full) {
+    SettleWindowLines();
+    WindowCopy* copy = nullptr;
+    for (WindowCopy& c : g_window_copies)
+        if (c.window == g_pass.window && c.generation == image->generation && c.x == x && c.y == y &&
+            RectEqual(c.rect, full))
+            copy = &c;
+    const Surface view = image->View();
+    if (copy) {
+        const ChangeMap& changes = *g_pass.surface.changes;
+        if (!copy->lines_lost && !ChangedSince(changes, copy->area, copy->stamp, false)) {
+            // Only lines were drawn over it: they are owed until they are drawn again or not.
+            if (!copy->strokes.empty()) {
+                g_owed_lines = OwedLines{copy, 0, copy->area};
+                g_owed_lines_image = image;
+            }
+            return;
+        }
+        ForEachChangedRun(changes, full, copy->stamp, [&](const RectI& run) {
+            MarkRect(run, RasterBlitPart(g_pass.surface, view, x, y, run));
+        }, copy->lines_lost);
+        if (!copy->lines_lost) RestoreStrokes(*copy, image, 0);
+    } else {
+        copy = &g_window_copies[g_next_window_copy];
+        g_next_window_copy = (g_next_window_copy + 1) % WINDOW_COPIES;
+        *copy = WindowCopy{};
+        copy->window = g_pass.window;
+        copy->generation = image->generation;
+        copy->x = x;
+        copy->y = y;
+        copy->rect = full;
+        MarkRect(full, RasterBlit(g_pass.surface, view, x, y));
+    }
+    copy->Forget();
+    copy->stamp = ChangeStampNow();
+}
+
 // Copies an image onto the pass's surface, opaquely (a plain blit, or an alpha blit of an
 // opaque image). On a canvas, a repeat of an earlier copy only restores what was drawn over
 // it since, and only that counts as changed.
 void CopyImage(PlatformImage* image, int x, int y) {
     Surface view = image->View();
     RectI full = RectIntersect(RectI{x, y, x + image->width, y + image->height}, SurfaceRect());
+    if (g_pass.target == Target::WINDOW && !RectEmpty(full)) {
+        CopyImageToWindow(image, x, y, full);
+        return;
+    }
     if (g_pass.target != Target::CANVAS || RectEmpty(full)) {
-        RasterBlit(g_pass.surface, view, x, y);
-        Mark(x, y, x + image->width, y + image->height);
+        Mark(x, y, x + image->width, y + image->height, RasterBlit(g_pass.surface, view, x, y));
         return;
     }
     FlushPixels();
@@ -282,6 +526,7 @@ void CopyImage(PlatformImage* image, int x, int y) {
         BeforeDrawing(memo.touched);
         BeforeDrawing(memo.covered);
         RestoreMemo(slot, image);
+        memo.stamp = ChangeStampNow();
         // Now this image lies whole over the others (logically, where it is owed), but for
         // the image whose pixels are still there while owed.
         int still_there = g_owed.count && g_owed.memo == slot ? g_owed.cover : -1;
@@ -310,6 +555,7 @@ void CopyImage(PlatformImage* image, int x, int y) {
     memos[slot].x = x;
     memos[slot].y = y;
     memos[slot].rect = full;
+    memos[slot].stamp = ChangeStampNow();
     for (int i = 0; i < PlatformWindow::BLIT_MEMOS; ++i) {
         if (i == slot || !memos[i].generation) continue;
         // Memos under this one only because of a slot now reused lose that shelter.
@@ -339,6 +585,7 @@ void StartPass(Target target, PlatformWindow* window, PlatformImage* image, Surf
     g_pass.image = image;
     g_pass.surface = surface;
     g_pass.font = DefaultGuiFont();
+    g_pass.start_stamp = ChangeStampNow();
 }
 
 // Rounded half away from zero, as MulDiv.
@@ -354,11 +601,24 @@ int MulDivRound(int a, int b, int c) {
 
 }  // namespace
 
+void SettleDrawingOver(PlatformWindow* top) {
+    if (g_owed_lines.copy && g_owed_lines.copy->window == top) SettleWindowLines();
+}
+
 void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
-    if (window)
+    // A window going away owes nothing; an image going away is paid for while it still can be.
+    if (g_owed_lines.copy && window && g_owed_lines.copy->window == window) g_owed_lines = OwedLines{};
+    if (g_owed_lines.copy && image && g_owed_lines_image == image) SettleWindowLines();
+    if (window) {
+        for (FillMemo& memo : g_fill_memos)
+            if (memo.window == window) memo = FillMemo{};
+        for (WindowCopy& copy : g_window_copies)
+            if (copy.window == window) copy = WindowCopy{};
         g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
                                           [window](const TextMemo& m) { return m.window == window; }),
                            g_text_memos.end());
+        ReindexTextMemos();
+    }
     if (!Open()) return;
     if ((window && g_pass.window == window) || (image && g_pass.image == image)) {
         g_pass = DrawingPass{};
@@ -367,7 +627,11 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
 }
 
 void ResetDrawing() {
+    std::fill(g_text_index.begin(), g_text_index.end(), -1);
+    g_owed_lines = OwedLines{};
+    for (FillMemo& memo : g_fill_memos) memo = FillMemo{};
     g_text_memos.clear();
+    for (WindowCopy& copy : g_window_copies) copy = WindowCopy{};
     g_pass = DrawingPass{};
     g_owed = Owed{};
 }
@@ -384,8 +648,7 @@ bool BeginDrawingWindow(WindowRef window) {
 
 bool BeginDrawingCanvas(WindowRef canvas) {
     if (!IsLiveWindow(canvas) || canvas->kind != WindowKind::CANVAS) return false;
-    StartPass(Target::CANVAS, canvas, nullptr,
-              Surface{canvas->backing_width, canvas->backing_height, canvas->backing_width, canvas->backing.data()});
+    StartPass(Target::CANVAS, canvas, nullptr, BackingSurface(canvas));
     return true;
 }
 
@@ -398,6 +661,7 @@ bool BeginDrawingImage(ImageRef image) {
 
 void EndDrawing() {
     if (!Open()) return;
+    SettleWindowLines();
     PayAll();
     FlushPixels();
     DrawingPass pass = g_pass;
@@ -407,25 +671,36 @@ void EndDrawing() {
             PlatformImage* image = pass.image;
             image->previous_version = image->content_version;
             image->content_version = ++g_last_generation;
-            image->last_changed = pass.loose ? RectI{0, 0, image->width, image->height} : pass.image_changed;
+            // The tiles the pass really changed (a pass that draws what is there changes none).
+            RectI changed{0, 0, 0, 0};
+            ForEachChangedRun(image->changes, RectI{0, 0, image->width, image->height}, pass.start_stamp,
+                              [&](const RectI& run) { changed = RectUnion(changed, run); });
+            image->last_changed =
+                pass.loose ? RectI{0, 0, image->width, image->height} : RectIntersect(changed, pass.image_changed);
+            image->last_scroll = pass.loose ? RectI{0, 0, 0, 0} : pass.scroll;
+            image->last_scroll_dx = pass.scroll_dx;
+            image->last_scroll_dy = pass.scroll_dy;
         }
     } else if (pass.target == Target::WINDOW) {
         if (pass.loose) CanvasesOverdrawn(pass.window, RectI{0, 0, pass.surface.width, pass.surface.height}, nullptr);
         for (int i = 0; i < pass.dirty.count; ++i) {
             CanvasesOverdrawn(pass.window, pass.dirty.rects[i], nullptr);
-            SurfaceChanged(pass.window, pass.dirty.rects[i]);
+            SurfaceChanged(pass.window, pass.dirty.rects[i], !pass.loose);
         }
     } else if (pass.target == Target::CANVAS) {
         // While the window shows the backing, only what really changed needs composing;
         // otherwise everything drawn is, as it is drawn over whatever covered the canvas.
         PlatformWindow* canvas = pass.window;
-        const DirtyRects& rects = canvas->backing_shown ? pass.dirty : pass.drawn;
+        const bool shown = canvas->backing_shown;
+        const DirtyRects& rects = shown ? pass.dirty : pass.drawn;
+        const uint64_t since = shown ? canvas->composed_stamp : 0;
         bool whole = false;
         for (int i = 0; i < rects.count; ++i) {
-            ComposeCanvas(canvas, rects.rects[i]);
+            ComposeCanvas(canvas, rects.rects[i], since);
             whole = whole || CanvasVisibleWhole(canvas, rects.rects[i]);
         }
         if (whole) canvas->backing_shown = true;
+        canvas->composed_stamp = ChangeStampNow();
     }
 }
 
@@ -456,34 +731,14 @@ void SetLinearGradient(int x1, int y1, int x2, int y2) {
 
 namespace {
 
-// Boxes up to this many pixels are looked at before they are filled (the level bars' segments
-// are 432); a big box is rarely all one colour already and is filled straight away.
-constexpr int64_t FILL_CHECK_LIMIT = 4096;
-
-// The part of the box on the surface already holds `colour` everywhere (so filling it would
-// change nothing and needs no showing).
-bool FilledAlready(int x, int y, int width, int height, Colour colour) {
-    if ((int64_t)width * height > FILL_CHECK_LIMIT) return false;
-    RectI r = RectIntersect(RectI{x, y, x + width, y + height}, SurfaceRect());
-    if (RectEmpty(r)) return true;
-    // One row of the colour to compare each row with (memcmp is vectorised; a plain loop
-    // here is not at -O2).
-    static uint32_t pattern[FILL_CHECK_LIMIT];
-    const uint32_t pixel = ToPixel(colour);
-    const int w = r.right - r.left;
-    std::fill_n(pattern, w, pixel);
-    for (int py = r.top; py < r.bottom; ++py)
-        if (std::memcmp(g_pass.surface.pixels + (size_t)py * g_pass.surface.stride + r.left, pattern,
-                        (size_t)w * sizeof(uint32_t)) != 0)
-            return false;
-    return true;
-}
-
 TextMemo* FindTextMemo(int x, int y, const char* text, Colour colour, bool background) {
-    for (TextMemo& m : g_text_memos)
+    for (size_t slot = TextIndexHash(x, y); g_text_index[slot] >= 0;
+         slot = (slot + 1) & (TEXT_INDEX_SLOTS - 1)) {
+        TextMemo& m = g_text_memos[(size_t)g_text_index[slot]];
         if (m.x == x && m.y == y && m.window == g_pass.window && m.font == g_pass.font && m.colour == colour &&
             m.background == background && (!background || m.back == g_pass.back) && m.text == text)
             return &m;
+    }
     return nullptr;
 }
 
@@ -514,27 +769,57 @@ void FillBox(int x, int y, int width, int height, Colour colour) {
         Gradient gradient{g_pass.gradient_x1, g_pass.gradient_y1, g_pass.gradient_x2, g_pass.gradient_y2,
                           g_pass.front, g_pass.back};
         BeforeDrawing(x, y, x + width, y + height);
-        RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient);
-    } else {
-        if (g_pass.target == Target::WINDOW && FilledAlready(x, y, width, height, colour)) return;
+        Mark(x, y, x + width, y + height, RasterFillGradientBox(g_pass.surface, x, y, width, height, gradient));
+    } else if (g_pass.target == Target::WINDOW) {
+        colour &= 0x00FFFFFFu;
+        FillMemo& memo = FillMemoSlot(g_pass.window, x, y, width, height);
+        const bool same = memo.window == g_pass.window && memo.x == x && memo.y == y && memo.width == width &&
+                          memo.height == height && memo.colour == colour;
         BeforeDrawing(x, y, x + width, y + height);
-        RasterFillBox(g_pass.surface, x, y, width, height, colour);
+        if (same && !ChangedSince(*g_pass.surface.changes, RectI{x, y, x + width, y + height}, memo.stamp)) return;
+        Mark(x, y, x + width, y + height, RasterFillBox(g_pass.surface, x, y, width, height, colour));
+        memo = FillMemo{g_pass.window, x, y, width, height, colour, ChangeStampNow()};
+    } else {
+        BeforeDrawing(x, y, x + width, y + height);
+        Mark(x, y, x + width, y + height, RasterFillBox(g_pass.surface, x, y, width, height, colour));
     }
-    Mark(x, y, x + width, y + height);
 }
 
 void FillRoundBox(int x, int y, int width, int height, int radius_x, int radius_y, Colour colour) {
     if (!Open() || width <= 0 || height <= 0) return;
     BeforeDrawing(x, y, x + width, y + height);
-    RasterFillRoundBox(g_pass.surface, x, y, width, height, radius_x, radius_y, colour);
-    Mark(x, y, x + width, y + height);
+    Mark(x, y, x + width, y + height,
+         RasterFillRoundBox(g_pass.surface, x, y, width, height, radius_x, radius_y, colour));
+}
+
+void DrawLinesBetween(const PointI* points, int count, Colour colour) {
+    if (!Open() || !points || count < 2) return;
+    colour &= 0x00FFFFFFu;
+    const RectI box = PointsBox(points, count);
+    if (g_owed_lines.copy && !RectEmpty(RectIntersect(box, g_owed_lines.area))) {
+        // The next stroke owed, drawn again: its pixels are there already.
+        const WindowCopy& copy = *g_owed_lines.copy;
+        if (g_owed_lines.confirmed < copy.strokes.size()) {
+            const Stroke& next = copy.strokes[g_owed_lines.confirmed];
+            if (next.colour == colour && next.count == (uint32_t)count &&
+                std::memcmp(copy.points.data() + next.first, points, (size_t)count * sizeof(PointI)) == 0) {
+                ++g_owed_lines.confirmed;
+                return;
+            }
+        }
+        SettleWindowLines();
+    }
+    BeforeDrawing(box);
+    if (g_pass.target == Target::WINDOW) {
+        MarkRect(box, DrawWindowLines(points, count, colour, box));
+        return;
+    }
+    MarkRect(box, RasterLines(g_pass.surface, points, count, colour));
 }
 
 void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
-    if (!Open()) return;
-    BeforeDrawing(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2) + 1, std::max(y1, y2) + 1);
-    RasterLine(g_pass.surface, x1, y1, x2, y2, colour);
-    Mark(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2) + 1, std::max(y1, y2) + 1);
+    const PointI ends[2] = {{x1, y1}, {x2, y2}};
+    DrawLinesBetween(ends, 2, colour);
 }
 
 void DrawExtentLine(int x, int y, int width, int height) {
@@ -545,8 +830,7 @@ void DrawExtentLine(int x, int y, int width, int height) {
 void FillDisc(int x, int y, int radius, Colour colour) {
     if (!Open() || radius < 0) return;
     BeforeDrawing(x - radius, y - radius, x + radius + 1, y + radius + 1);
-    RasterDisc(g_pass.surface, x, y, radius, colour);
-    Mark(x - radius, y - radius, x + radius + 1, y + radius + 1);
+    Mark(x - radius, y - radius, x + radius + 1, y + radius + 1, RasterDisc(g_pass.surface, x, y, radius, colour));
 }
 
 void UseFont(FontRef font) {
@@ -556,15 +840,21 @@ void UseFont(FontRef font) {
 namespace {
 void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour) {
     if (!Open() || !g_pass.font || !text) return;
+    // What text changes is known only after measuring it; pay what is owed first.
+    SettleWindowLines();
     bool background = g_pass.mode == DRAWMODE_DEFAULT;
     const int margin = 3;  // glyphs may overhang their cell a little
     if (degrees == 0.0) {
         TextMemo* memo = g_pass.target == Target::WINDOW ? FindTextMemo(x, y, text, colour, background) : nullptr;
         // Settled, over the same pixels (and as much of it on the surface): nothing to do,
-        // not even measuring.
-        if (memo && memo->settled && RectEqual(RectIntersect(memo->full, SurfaceRect()), memo->box) &&
-            BoxHolds(memo->box, memo->after))
-            return;
+        // not even measuring. Nothing drawn there since it last held them says as much.
+        if (memo && memo->settled && RectEqual(RectIntersect(memo->full, SurfaceRect()), memo->box)) {
+            if (!ChangedSince(*g_pass.surface.changes, memo->box, memo->stamp)) return;
+            if (BoxHolds(memo->box, memo->after)) {
+                memo->stamp = ChangeStampNow();
+                return;
+            }
+        }
         int width = MeasureTextWidth(g_pass.font, text);
         int height = FontLineHeight(g_pass.font);
         // The cell with a margin, and every glyph's own box in case one reaches further.
@@ -588,6 +878,7 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
             memo->back = g_pass.back;
             memo->background = background;
             memo->text = text;
+            IndexTextMemo((int)g_text_memos.size() - 1);
         }
         // Whether this drawing changes the box decides whether the next one may be left out.
         bool unchanged_before = memo && RectEqual(memo->box, on) && BoxHolds(on, memo->after);
@@ -598,6 +889,7 @@ void DrawTextPass(int x, int y, const char* text, double degrees, Colour colour)
             memo->full = box;
             memo->box = on;
             if (!memo->settled) CopyBox(on, &memo->after);
+            memo->stamp = ChangeStampNow();
         }
         return;
     }
@@ -644,25 +936,26 @@ int TextHeight(const char* text) {
 
 void FloodFillTo(int x, int y, Colour border, Colour fill) {
     if (!Open()) return;
+    SettleWindowLines();
     PayAll();
-    RasterFloodFill(g_pass.surface, x, y, border & 0x00FFFFFFu, fill & 0x00FFFFFFu);
-    MarkAll();
+    MarkAll(RasterFloodFill(g_pass.surface, x, y, border & 0x00FFFFFFu, fill & 0x00FFFFFFu));
 }
 
 Colour ReadPixel(int x, int y) {
     const Surface& s = g_pass.surface;
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return 0xFFFFFFFFu;  // CLR_INVALID
     if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
+    if (g_owed_lines.copy) BeforeDrawing(RectI{x, y, x + 1, y + 1});
     return ToColour(s.pixels[(size_t)y * s.stride + x]);
 }
 
-void WritePixel(int x, int y, Colour colour) {
-    Surface& s = g_pass.surface;
-    if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
-    if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
-    s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
-    g_pass.wrote = true;
-    RectI& box = g_pass.pixel_box;
+void ReadPixels(const PointI* points, int count, Colour* colours) {
+    if (!points || !colours) return;
+    for (int i = 0; i < count; ++i) colours[i] = ReadPixel(points[i].x, points[i].y);
+}
+
+namespace {
+inline void GrowBox(RectI& box, int x, int y) {
     if (RectEmpty(box)) {
         box = RectI{x, y, x + 1, y + 1};
         return;
@@ -671,6 +964,92 @@ void WritePixel(int x, int y, Colour colour) {
     if (x >= box.right) box.right = x + 1;
     if (y < box.top) box.top = y;
     if (y >= box.bottom) box.bottom = y + 1;
+}
+}  // namespace
+
+void WritePixel(int x, int y, Colour colour) {
+    const PointI point{x, y};
+    WritePixels(&point, &colour, 1);
+}
+
+void WritePixels(const PointI* points, const Colour* colours, int count) {
+    if (!Open() || !points || !colours || count <= 0) return;
+    Surface& s = g_pass.surface;
+    ChangeMap* map = s.changes;
+    uint64_t stamp = map ? NextChangeStamp() : 0;
+    // An anti-aliased needle writes over a thousand of these a pass. Its stores may alias any
+    // int the compiler would otherwise keep in a register, so what the loop reads is in locals.
+    uint32_t* const pixels = s.pixels;
+    const unsigned width = (unsigned)s.width, height = (unsigned)s.height;
+    const size_t stride = (size_t)s.stride;
+    const size_t columns = map ? (size_t)map->columns : 0;
+    size_t last_tile = SIZE_MAX;
+    bool changed = false;
+    // Where something is owed (a deferred copy, lines drawn again): paid before a pixel there
+    // is written.
+    auto owed_area = [] {
+        RectI area = g_owed.count ? g_owed.rect : RectI{0, 0, 0, 0};
+        return g_owed_lines.copy ? RectUnion(area, g_owed_lines.area) : area;
+    };
+    RectI owed = owed_area();
+    for (int i = 0; i < count; ++i) {
+        const int x = points[i].x, y = points[i].y;
+        if ((unsigned)x >= width || (unsigned)y >= height) continue;
+        if (x >= owed.left && x < owed.right && y >= owed.top && y < owed.bottom) {
+            // That draws, so this pixel takes a newer stamp.
+            if (OwedAt(x, y)) PayUnder(RectI{x, y, x + 1, y + 1});
+            SettleWindowLines();
+            if (map) stamp = NextChangeStamp();
+            last_tile = SIZE_MAX;
+            owed = owed_area();
+        }
+        uint32_t* p = pixels + (size_t)y * stride + (size_t)x;
+        const uint32_t pixel = ToPixel(colours[i]);
+        if (*p == pixel && map) continue;
+        *p = pixel;
+        changed = true;
+        if (map) {
+            const size_t tile = (size_t)(y >> CHANGE_TILE_SHIFT) * columns + (size_t)(x >> CHANGE_TILE_SHIFT);
+            if (tile != last_tile) {
+                MarkTileChanged(*map, x, y, stamp);
+                last_tile = tile;
+            }
+        }
+    }
+    // What was drawn, as one box (a changed pixel only says that the box needs showing).
+    RectI drawn{INT_MAX, INT_MAX, INT_MIN, INT_MIN};
+    for (int i = 0; i < count; ++i) {
+        drawn.left = std::min(drawn.left, points[i].x);
+        drawn.top = std::min(drawn.top, points[i].y);
+        drawn.right = std::max(drawn.right, points[i].x + 1);
+        drawn.bottom = std::max(drawn.bottom, points[i].y + 1);
+    }
+    drawn = RectIntersect(drawn, SurfaceRect());
+    if (RectEmpty(drawn)) return;
+    g_pass.pixel_drawn = RectUnion(g_pass.pixel_drawn, drawn);
+    if (changed) g_pass.pixel_box = RectUnion(g_pass.pixel_box, drawn);
+}
+
+void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy) {
+    if (!Open() || width <= 0 || height <= 0) return;
+    const RectI area{x, y, x + width, y + height};
+    // Whatever is owed there is paid first: its pixels move.
+    SettleWindowLines();
+    PayAll();
+    FlushPixels();
+    if (g_pass.target == Target::IMAGE && !g_pass.wrote && RectEmpty(g_pass.scroll)) {
+        // The first thing the pass does: image controls showing the image can move their
+        // pixels the same way, and what the pass changed is counted from here on.
+        const RectI to = RasterMoveArea(g_pass.surface, area, dx, dy, false);
+        if (RectEmpty(to)) return;
+        g_pass.wrote = true;
+        g_pass.scroll = to;
+        g_pass.scroll_dx = dx;
+        g_pass.scroll_dy = dy;
+        g_pass.start_stamp = ChangeStampNow();
+        return;
+    }
+    MarkRect(RasterMoveArea(g_pass.surface, area, dx, dy));
 }
 
 void DrawImagePlain(ImageRef image, int x, int y) {
@@ -686,8 +1065,7 @@ void DrawImageAlpha(ImageRef image, int x, int y) {
         return;
     }
     BeforeDrawing(x, y, x + image->width, y + image->height);
-    RasterBlitAlpha(g_pass.surface, image->View(), x, y);
-    Mark(x, y, x + image->width, y + image->height);
+    Mark(x, y, x + image->width, y + image->height, RasterBlitAlpha(g_pass.surface, image->View(), x, y));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -710,6 +1088,7 @@ void ReleaseFont(FontRef font) {
     g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
                                       [font](const TextMemo& m) { return m.font == font->text; }),
                        g_text_memos.end());
+    ReindexTextMemos();
     if (Open() && g_pass.font == font->text) g_pass.font = DefaultGuiFont();
     CloseTextFont(font->text);
     delete font;
@@ -723,6 +1102,7 @@ ImageRef CreateImage(int width, int height, int depth) {
     image->height = height;
     image->depth = depth;
     image->pixels.assign((size_t)width * height, PIXEL_OPAQUE);  // black; opaque for a 32-bit image
+    ResizeChangeMap(image->changes, width, height);
     image->generation = ++g_last_generation;
     image->content_version = image->generation;
     return image;

@@ -112,21 +112,25 @@ void BlendCoverage(Surface& s, int x, int y, const uint8_t* coverage, int width,
     const uint32_t solid = ToPixel(colour);
     int c0 = std::max(0, -x), c1 = std::min(width, s.width - x);
     int r0 = std::max(0, -y), r1 = std::min(rows, s.height - y);
+    ChangeMap* map = s.changes;
+    const uint64_t stamp = map && r0 < r1 && c0 < c1 ? NextChangeStamp() : 0;
     for (int r = r0; r < r1; ++r) {
         const uint8_t* line = coverage + (ptrdiff_t)r * pitch;
         uint32_t* row = s.pixels + (size_t)(y + r) * s.stride + x;
         for (int c = c0; c < c1; ++c) {
             uint32_t a = line[c];
             if (a == 0) continue;
-            if (a == 255) {
-                row[c] = solid;
-                continue;
+            uint32_t pixel = solid;
+            if (a != 255) {
+                uint32_t d = row[c], na = 255 - a;
+                uint32_t red = (cr * a + PixelRed(d) * na + 127) / 255;
+                uint32_t green = (cg * a + PixelGreen(d) * na + 127) / 255;
+                uint32_t blue = (cb * a + PixelBlue(d) * na + 127) / 255;
+                pixel = MakePixel(red, green, blue);
             }
-            uint32_t d = row[c], na = 255 - a;
-            uint32_t red = (cr * a + PixelRed(d) * na + 127) / 255;
-            uint32_t green = (cg * a + PixelGreen(d) * na + 127) / 255;
-            uint32_t blue = (cb * a + PixelBlue(d) * na + 127) / 255;
-            row[c] = MakePixel(red, green, blue);
+            if (row[c] == pixel) continue;
+            row[c] = pixel;
+            if (map) MarkTileChanged(*map, x + c, y + r, stamp);
         }
     }
 }

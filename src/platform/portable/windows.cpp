@@ -109,25 +109,22 @@ RectI VisibleRect(PlatformWindow* w) {
 void FillRect(Surface& s, RectI r, RectI clip, Colour colour) {
     RectI a = RectIntersect(RectIntersect(r, clip), RectI{0, 0, s.width, s.height});
     if (RectEmpty(a)) return;
-    uint32_t pixel = ToPixel(colour);
-    for (int y = a.top; y < a.bottom; ++y) std::fill(s.pixels + (size_t)y * s.stride + a.left, s.pixels + (size_t)y * s.stride + a.right, pixel);
+    RasterFillBox(s, a.left, a.top, a.right - a.left, a.bottom - a.top, colour);
 }
 
 void BlitPixels(Surface& s, const uint32_t* src, int src_width, int src_height, int x, int y, RectI clip) {
-    RectI a = RectIntersect(RectIntersect(RectI{x, y, x + src_width, y + src_height}, clip), RectI{0, 0, s.width, s.height});
-    if (RectEmpty(a)) return;
-    for (int row = a.top; row < a.bottom; ++row) {
-        const uint32_t* from = src + (size_t)(row - y) * src_width + (a.left - x);
-        RasterCopyPixels(s.pixels + (size_t)row * s.stride + a.left, from, a.right - a.left);
-    }
+    RasterBlitPart(s, Surface{src_width, src_height, src_width, const_cast<uint32_t*>(src)}, x, y, clip);
 }
 
 void DrawTextClipped(Surface& s, TextFont* font, int x, int y, const char* text, Colour colour, RectI clip) {
     if (!font || !text || !*text) return;
     RectI a = RectIntersect(clip, RectI{0, 0, s.width, s.height});
     if (RectEmpty(a)) return;
+    // The view starts at the clip's corner, which the surface's change map knows nothing of:
+    // the clip is marked as changed instead.
     Surface view{a.right - a.left, a.bottom - a.top, s.stride, s.pixels + (size_t)a.top * s.stride + a.left};
     DrawTextOnSurface(view, font, x - a.left, y - a.top, text, 0.0, colour, false, 0);
+    if (s.changes) MarkRectChanged(*s.changes, a, NextChangeStamp());
 }
 
 // One ring of a sunken edge: top row and left column dark, bottom row and right column
@@ -304,13 +301,28 @@ void RepaintImagePart(PlatformWindow* c) {
     PlatformImage* image = c->image;
     RectI r = AbsoluteRect(c);
     RectI inner{r.left + 2, r.top + 2, r.right - 2, r.bottom - 2};
-    RectI part = RectIntersect(RectIntersect(RectOffset(image->last_changed, inner.left, inner.top), inner),
-                               VisibleRect(c));
+    RectI changed = image->last_changed;
+    if (!RectEmpty(image->last_scroll)) {
+        // The pass moved pixels: the same move here, when all it moves lies in view.
+        const int dx = image->last_scroll_dx, dy = image->last_scroll_dy;
+        const RectI to = RectOffset(image->last_scroll, inner.left, inner.top);
+        const RectI from = RectOffset(to, -dx, -dy);
+        if (RectEqual(VisibleRect(c), r) && RectEqual(RectIntersect(to, inner), to) &&
+            RectEqual(RectIntersect(from, inner), from)) {
+            Surface s = ContentSurface(top);
+            const RectI moved = RasterMoveArea(s, from, dx, dy);
+            CanvasesOverdrawn(top, moved, nullptr);
+            SurfaceChanged(top, moved, true);
+        } else {
+            changed = RectUnion(changed, image->last_scroll);
+        }
+    }
+    RectI part = RectIntersect(RectIntersect(RectOffset(changed, inner.left, inner.top), inner), VisibleRect(c));
     if (!RectEmpty(part)) {
         Surface s = ContentSurface(top);
         BlitPixels(s, image->pixels.data(), image->width, image->height, inner.left, inner.top, part);
         CanvasesOverdrawn(top, part, nullptr);
-        SurfaceChanged(top, part);
+        SurfaceChanged(top, part, true);
     }
     c->painting_shown = true;
     c->painted_version = image->content_version;
@@ -346,7 +358,7 @@ void HideDropList(PlatformWindow* top) {
     top->open_list = nullptr;
     top->shown.clear();
     top->shown.shrink_to_fit();
-    if (!RectEmpty(d)) BackendPresent(top, d);
+    if (!RectEmpty(d)) BackendPresent(top, d, false);
     PaintControlNow(list);
 }
 
@@ -364,7 +376,7 @@ void OpenDropList(PlatformWindow* list) {
     RectI d = RectIntersect(DropRect(list), ClientRectOf(top));
     PaintOpenList(top, d);
     PaintControlNow(list);
-    if (!RectEmpty(d)) BackendPresent(top, d);
+    if (!RectEmpty(d)) BackendPresent(top, d, false);
 }
 
 void CancelDropList(PlatformWindow* list) {
@@ -396,7 +408,7 @@ void MoveListSelection(PlatformWindow* list, int step) {
         ScrollToHighlight(list);
         RectI d = RectIntersect(DropRect(list), ClientRectOf(top));
         PaintOpenList(top, d);
-        if (!RectEmpty(d)) BackendPresent(top, d);
+        if (!RectEmpty(d)) BackendPresent(top, d, false);
     }
     if (next == list->selection) return;
     list->selection = next;
@@ -531,6 +543,7 @@ void ResizeClient(PlatformWindow* top, int width, int height) {
     top->content.swap(content);
     top->client_width = width;
     top->client_height = height;
+    ResizeChangeMap(top->changes, width, height);
     if (width > old_width) RepaintArea(top, RectI{old_width, 0, width, height});
     if (height > old_height) RepaintArea(top, RectI{0, old_height, std::min(width, old_width), height});
 }
@@ -584,22 +597,30 @@ bool IsShownDeep(PlatformWindow* window) {
 }
 
 Surface ContentSurface(PlatformWindow* top) {
-    return Surface{top->client_width, top->client_height, top->client_width, top->content.data()};
+    SettleDrawingOver(top);
+    return Surface{top->client_width, top->client_height, top->client_width, top->content.data(), &top->changes};
 }
 
-void SurfaceChanged(PlatformWindow* top, RectI area) {
+Surface BackingSurface(PlatformWindow* canvas) {
+    return Surface{canvas->backing_width, canvas->backing_height, canvas->backing_width, canvas->backing.data(),
+                   &canvas->changes};
+}
+
+void SurfaceChanged(PlatformWindow* top, RectI area, bool exact) {
     if (!IsLiveWindow(top)) return;
     area = RectIntersect(area, ClientRectOf(top));
     if (RectEmpty(area)) return;
     if (top->open_list && !top->shown.empty()) {
-        // The open list floats above the window: the new pixels go under it.
+        // The open list floats above the window: the new pixels go under it. What is shown
+        // then is not what the change map speaks of.
         for (int y = area.top; y < area.bottom; ++y) {
             size_t at = (size_t)y * top->client_width + area.left;
             std::copy_n(top->content.data() + at, area.right - area.left, top->shown.data() + at);
         }
         PaintOpenList(top, area);
+        exact = false;
     }
-    BackendPresent(top, area);
+    BackendPresent(top, area, exact);
 }
 
 TextFont* DefaultGuiFont() {
@@ -610,7 +631,7 @@ TextFont* DefaultGuiFont() {
     return g.gui_font;
 }
 
-void ComposeCanvas(PlatformWindow* canvas, RectI area) {
+void ComposeCanvas(PlatformWindow* canvas, RectI area, uint64_t since) {
     if (!IsLiveWindow(canvas) || canvas->kind != WindowKind::CANVAS) return;
     if (!IsPaintable(canvas)) {
         // The backing changed unseen: when the canvas shows again it is painted whole.
@@ -623,9 +644,14 @@ void ComposeCanvas(PlatformWindow* canvas, RectI area) {
     RectI target = RectIntersect(RectIntersect(RectOffset(area, inner.left, inner.top), inner), VisibleRect(canvas));
     if (RectEmpty(target)) return;
     Surface s = ContentSurface(top);
-    BlitPixels(s, canvas->backing.data(), canvas->backing_width, canvas->backing_height, inner.left, inner.top, target);
+    // Only the backing's tiles changed since `since` can differ from the window's pixels.
+    const RectI part = RectOffset(target, -inner.left, -inner.top);
+    ForEachChangedRun(canvas->changes, part, since, [&](const RectI& run) {
+        BlitPixels(s, canvas->backing.data(), canvas->backing_width, canvas->backing_height, inner.left, inner.top,
+                   RectOffset(run, inner.left, inner.top));
+    });
     CanvasesOverdrawn(top, target, canvas);
-    SurfaceChanged(top, target);
+    SurfaceChanged(top, target, true);
 }
 
 bool CanvasVisibleWhole(PlatformWindow* canvas, RectI backing_area) {
@@ -694,6 +720,14 @@ SurfaceView TopLevelSurface(WindowRef top) {
     view.stride = top->client_width;
     view.pixels = top->open_list && !top->shown.empty() ? top->shown.data() : top->content.data();
     return view;
+}
+
+uint64_t CoreChangeStamp() { return ChangeStampNow(); }
+
+void ForEachChangedPart(WindowRef top, const RectI& area, uint64_t since, void (*part)(void*, const RectI&),
+                        void* context) {
+    if (!IsLiveWindow(top) || top->parent) return;
+    ForEachChangedRun(top->changes, area, since, [&](const RectI& run) { part(context, run); });
 }
 
 WindowRef FirstTopLevel() { return g.tops.empty() ? nullptr : g.tops.front(); }
@@ -776,6 +810,7 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
     w->client_width = client_width;
     w->client_height = client_height;
     w->content.assign((size_t)client_width * client_height, ToPixel(w->background));
+    ResizeChangeMap(w->changes, client_width, client_height);
     g.tops.push_back(w);
     BackendTopLevelCreated(w, w->title.c_str(), client_width, client_height);
     BackendTopLevelShown(w, true);
@@ -783,7 +818,7 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
     MinMaxInfo info = DefaultMinMaxInfo();
     SendWindowMessage(w, WM_GETMINMAXINFO, 0, (intptr_t)&info);
     SendWindowMessage(w, WM_SIZE, 0, (intptr_t)MakeLong(client_width, client_height));
-    if (IsLiveWindow(w)) BackendPresent(w, ClientRectOf(w));
+    if (IsLiveWindow(w)) BackendPresent(w, ClientRectOf(w), false);
     return w;
 }
 
@@ -889,6 +924,7 @@ void MoveControl(WindowRef control, int x, int y, int width, int height) {
                 std::copy_n(control->backing.data() + (size_t)row * control->backing_width,
                             std::min(bw, control->backing_width), backing.data() + (size_t)row * bw);
             control->backing.swap(backing);
+            ResizeChangeMap(control->changes, bw, bh);
             control->backing_width = bw;
             control->backing_height = bh;
             for (BlitMemo& memo : control->blit_memos) memo = BlitMemo{};
@@ -1019,7 +1055,7 @@ void RefreshList(PlatformWindow* list) {
         ScrollToHighlight(list);
         RectI d = RectIntersect(DropRect(list), ClientRectOf(top));
         PaintOpenList(top, d);
-        if (!RectEmpty(d)) BackendPresent(top, d);
+        if (!RectEmpty(d)) BackendPresent(top, d, false);
     }
     PaintControlNow(list);
 }
@@ -1095,6 +1131,7 @@ WindowRef CreateCanvas(WindowRef parent, int id, int x, int y, int width, int he
     canvas->backing_width = std::max(0, width - 4);
     canvas->backing_height = std::max(0, height - 4);
     canvas->backing.assign((size_t)canvas->backing_width * canvas->backing_height, PIXEL_OPAQUE);
+    ResizeChangeMap(canvas->changes, canvas->backing_width, canvas->backing_height);
     PaintControlNow(canvas);
     return canvas;
 }

@@ -4,17 +4,24 @@
 // and of a 24/32-bit X11 window surface, so either can be drawn into or shown without a
 // conversion. Every primitive writes opaque pixels (alpha 255). All primitives clip to the
 // surface.
+//
+// A surface may carry a change map (changes.h). Then the primitives compare before they write,
+// leave pixels that already hold their value alone, and stamp the tiles whose pixels they
+// really changed; each primitive says whether it changed anything. Without a map they simply
+// write (and say they changed something).
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/raster/changes.h"
 
 struct Surface {
     int width = 0;
     int height = 0;
     int stride = 0;            // pixels per row
     uint32_t* pixels = nullptr;
+    ChangeMap* changes = nullptr;   // the whole surface's, or null
 };
 
 constexpr uint32_t PIXEL_OPAQUE = 0xFF000000u;
@@ -37,18 +44,36 @@ struct Gradient {
 };
 
 // x .. x + w - 1, y .. y + h - 1.
-void RasterFillBox(Surface& s, int x, int y, int w, int h, Colour colour);
-void RasterFillGradientBox(Surface& s, int x, int y, int w, int h, const Gradient& g);
+bool RasterFillBox(Surface& s, int x, int y, int w, int h, Colour colour);
+bool RasterFillGradientBox(Surface& s, int x, int y, int w, int h, const Gradient& g);
 // Box (x, y, w, h) with elliptic corners of radii rx, ry, each limited to half the box's
 // extent in its direction.
-void RasterFillRoundBox(Surface& s, int x, int y, int w, int h, int rx, int ry, Colour colour);
+bool RasterFillRoundBox(Surface& s, int x, int y, int w, int h, int rx, int ry, Colour colour);
 // Bresenham line, both end points included.
-void RasterLine(Surface& s, int x1, int y1, int x2, int y2, Colour colour);
+bool RasterLine(Surface& s, int x1, int y1, int x2, int y2, Colour colour);
+// Lines from each of `count` points to the next, as RasterLine draws each.
+bool RasterLines(Surface& s, const PointI* points, int count, Colour colour);
+// The pixels those lines would take, inside `clip`, given back the values of src lying at
+// (x, y) (made opaque): lines drawn over a copied image undone.
+bool RasterRestoreLines(Surface& dst, const Surface& src, int x, int y, const PointI* points, int count, RectI clip);
 // All pixels (px, py) with (px - x)^2 + (py - y)^2 <= r^2; radius 0 is the single pixel.
-void RasterDisc(Surface& s, int x, int y, int r, Colour colour);
+bool RasterDisc(Surface& s, int x, int y, int r, Colour colour);
 // 4-connected fill from (x, y) over every pixel whose colour is not `border`.
 // Nothing happens when (x, y) is outside or already the border colour.
-void RasterFloodFill(Surface& s, int x, int y, Colour border, Colour fill);
+bool RasterFloodFill(Surface& s, int x, int y, Colour border, Colour fill);
 // Opaque copy of src at (x, y) / source-over blend with src's alpha (straight alpha).
-void RasterBlit(Surface& dst, const Surface& src, int x, int y);
-void RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y);
+bool RasterBlit(Surface& dst, const Surface& src, int x, int y);
+bool RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y);
+// Opaque copy of the part `area` (dst coordinates) of src lying at (x, y).
+bool RasterBlitPart(Surface& dst, const Surface& src, int x, int y, RectI area);
+// The pixels of `area` (clipped to the surface) copied (dx, dy) further, over what lies there,
+// within the surface. Returns the part that changed (with a change map; else all it wrote).
+// `compare` false: every moved pixel counts as changed (and is stamped so).
+RectI RasterMoveArea(Surface& s, RectI area, int dx, int dy, bool compare = true);
+// One pixel, opaque.
+bool RasterPixel(Surface& s, int x, int y, Colour colour);
+// Copies `count` pixels, making them opaque (whole runs are a memcpy when already opaque); no
+// change map is told.
+void RasterCopyPixels(uint32_t* to, const uint32_t* from, int count);
+// Every pixel has alpha 255.
+bool RasterOpaque(const Surface& s);

@@ -47,9 +47,19 @@ struct PlatformImage {
     // only what differs is copied again. Not valid until the first whole copy.
     std::vector<uint32_t> shown;
     bool shown_valid = false;
+    // The same two, once drawn on in a pass: which tiles changed when (the raster stamps
+    // them), and the newest stamp the screen has been given. Only tiles stamped since then
+    // can differ from `shown`.
+    ChangeMap changes;
+    uint64_t shown_stamp = 0;
 
+    bool Tracked() const { return changes.width == width && changes.height == height && depth == 32; }
     Surface View() {
-        if (depth == 32) return Surface{width, height, width, reinterpret_cast<uint32_t*>(bits)};
+        if (depth == 32) {
+            Surface s{width, height, width, reinterpret_cast<uint32_t*>(bits)};
+            if (Tracked()) s.changes = &changes;
+            return s;
+        }
         return Surface{width, height, width, shadow.data()};
     }
 };

@@ -92,6 +92,10 @@ void StartPass(TargetKind kind, HWND window, PlatformImage* image) {
     pass.kind = kind;
     pass.window = window;
     pass.image = image;
+    // What a window or canvas pass draws is stamped, so that only the tiles it changed are
+    // compared with the screen when it ends.
+    if (image && kind != TARGET_IMAGE && image->depth == 32 && !image->Tracked())
+        ResizeChangeMap(image->changes, image->width, image->height);
     if (image) pass.surface = image->View();
     pass.front = MakeColour(255, 255, 255);
     pass.back = MakeColour(0, 0, 0);
@@ -207,10 +211,22 @@ void PresentPass() {
         parts[count++] = RECT{0, 0, image->width, image->height};
     } else {
         for (int i = 0; i < pass.dirty.count; ++i) {
-            RECT changed = ChangedPart(image, pass.dirty.rects[i]);
+            RECT area = pass.dirty.rects[i];
+            if (image->Tracked()) {
+                // Only the tiles stamped since the screen was last given this image's pixels.
+                RectI box{0, 0, 0, 0};
+                ForEachChangedRun(image->changes, RectI{area.left, area.top, area.right, area.bottom},
+                                  image->shown_stamp, [&box](const RectI& run) {
+                                      box = box.right > box.left ? DirtyRectJoin(box, run) : run;
+                                  });
+                if (box.right <= box.left) continue;
+                area = RECT{box.left, box.top, box.right, box.bottom};
+            }
+            RECT changed = ChangedPart(image, area);
             if (!RectEmpty(changed)) parts[count++] = changed;
         }
     }
+    image->shown_stamp = ChangeStampNow();
     pass.dirty.count = 0;
     if (!count && !pass.over_children.count) return;
     HDC dc = GDI_CALL(GetDC(pass.window));
@@ -345,10 +361,20 @@ void CopyBox(const Surface& s, const RECT& box, uint32_t* to) {
         std::memcpy(to + (size_t)(y - box.top) * w, s.pixels + (size_t)y * s.stride + box.left, (size_t)w * 4);
 }
 
+// Lays a text's box down; on a surface keeping change stamps, only rows that differ are
+// written, and their tiles stamped.
 void PasteBox(Surface& s, const RECT& box, const uint32_t* from) {
     const int w = box.right - box.left;
-    for (int y = box.top; y < box.bottom; ++y)
-        std::memcpy(s.pixels + (size_t)y * s.stride + box.left, from + (size_t)(y - box.top) * w, (size_t)w * 4);
+    uint64_t stamp = 0;
+    for (int y = box.top; y < box.bottom; ++y) {
+        uint32_t* to = s.pixels + (size_t)y * s.stride + box.left;
+        const uint32_t* row = from + (size_t)(y - box.top) * w;
+        if (s.changes && std::memcmp(to, row, (size_t)w * 4) == 0) continue;
+        std::memcpy(to, row, (size_t)w * 4);
+        if (!s.changes) continue;
+        if (!stamp) stamp = NextChangeStamp();
+        MarkRectChanged(*s.changes, RectI{box.left, y, box.right, y + 1}, stamp);
+    }
 }
 
 // GDI draws `text` with its top-left corner at (x, y) of `before`, a box of the surface seen
@@ -897,6 +923,11 @@ void DrawLineBetween(int x1, int y1, int x2, int y2, Colour colour) {
     Mark(std::min(x1, x2), std::min(y1, y2), (long long)std::max(x1, x2) + 1, (long long)std::max(y1, y2) + 1);
 }
 
+void DrawLinesBetween(const PointI* points, int count, Colour colour) {
+    if (!points) return;
+    for (int i = 0; i + 1 < count; ++i) DrawLineBetween(points[i].x, points[i].y, points[i + 1].x, points[i + 1].y, colour);
+}
+
 void DrawExtentLine(int x, int y, int width, int height) {
     if (!Open() || width == 0 || height == 0) return;
     DrawLineBetween(x, y, x + width - 1, y + height - 1, pass.front);
@@ -967,8 +998,7 @@ Colour ReadPixel(int x, int y) {
 void WritePixel(int x, int y, Colour colour) {
     Surface& s = pass.surface;
     if (!Open() || x < 0 || y < 0 || x >= s.width || y >= s.height) return;
-    s.pixels[(size_t)y * s.stride + x] = ToPixel(colour);
-    if (pass.kind == TARGET_IMAGE) return;
+    if (!RasterPixel(s, x, y, colour) || pass.kind == TARGET_IMAGE) return;
     RECT& box = pass.pixel_box;
     if (RectEmpty(box)) {
         box = RECT{x, y, x + 1, y + 1};
@@ -978,6 +1008,22 @@ void WritePixel(int x, int y, Colour colour) {
     box.top = std::min<LONG>(box.top, y);
     box.right = std::max<LONG>(box.right, x + 1);
     box.bottom = std::max<LONG>(box.bottom, y + 1);
+}
+
+void ScrollDrawnArea(int x, int y, int width, int height, int dx, int dy) {
+    if (!Open() || width <= 0 || height <= 0) return;
+    const RectI to = RasterMoveArea(pass.surface, RectI{x, y, x + width, y + height}, dx, dy);
+    if (to.right > to.left && to.bottom > to.top) Mark(to.left, to.top, to.right, to.bottom);
+}
+
+void ReadPixels(const PointI* points, int count, Colour* colours) {
+    if (!points || !colours) return;
+    for (int i = 0; i < count; ++i) colours[i] = ReadPixel(points[i].x, points[i].y);
+}
+
+void WritePixels(const PointI* points, const Colour* colours, int count) {
+    if (!points || !colours) return;
+    for (int i = 0; i < count; ++i) WritePixel(points[i].x, points[i].y, colours[i]);
 }
 
 static void DrawImage(ImageRef image, int x, int y, bool with_alpha) {

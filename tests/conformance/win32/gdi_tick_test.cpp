@@ -19,6 +19,8 @@
 #include "platform/win32/display_scale.h"
 #include "platform/win32/gdi_count.h"
 
+#include <windows.h>
+
 namespace {
 
 constexpr Colour ON = MakeColour(0, 208, 0);
@@ -32,11 +34,14 @@ void PutSample(char* at, int16_t value) {
     at[1] = (char)((uint16_t)value >> 8);
 }
 
+// The tone's level against its usual one.
+double tone_gain = 1.0;
+
 // A 441 Hz tone, left at half scale and right at a quarter, as one 512-byte delivery that
 // starts `first_frame` frames into the tone (so the traces move from tick to tick).
 void PutTone(int first_frame = 0) {
     for (int frame = 0; frame < 128; ++frame) {
-        double s = std::sin(2 * 3.14159265358979323846 * 441.0 * (first_frame + frame) / 44100.0);
+        double s = tone_gain * std::sin(2 * 3.14159265358979323846 * 441.0 * (first_frame + frame) / 44100.0);
         PutSample(program.analysis_block + frame * 4, (int16_t)std::lround(16384 * s));
         PutSample(program.analysis_block + frame * 4 + 2, (int16_t)std::lround(8192 * s));
     }
@@ -127,6 +132,107 @@ TEST_P(ProgramTick, ShapesOnTheWindowCostOnlyTheirCopyToTheScreen) {
     // changed areas to the screen and a flush.
     EXPECT_LE(GdiCallCount() - before, 10u);
     EXPECT_EQ(WindowPixel(40 + 7, 289), ON);
+}
+
+// The main window's client area as the screen shows it (in screen pixels).
+std::vector<uint32_t> ScreenPixels(HWND window, int width, int height) {
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB};
+    void* bits = nullptr;
+    HDC screen = GetDC(window), memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    std::vector<uint32_t> pixels(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + (size_t)width * height);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(window, screen);
+    for (uint32_t& p : pixels) p &= 0x00FFFFFFu;
+    return pixels;
+}
+
+// Pixels of the main window, in `area` (program pixels), that the screen shows otherwise
+// than a repaint of the whole window from its back buffers does; left out, those `skip` says.
+template <typename Skip>
+int DifferFromARepaint(RectI area, Skip skip) {
+    HWND window = reinterpret_cast<HWND>(program.main_window_handle);
+    RECT client;
+    GetClientRect(window, &client);
+    const std::vector<uint32_t> shown = ScreenPixels(window, client.right, client.bottom);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    const std::vector<uint32_t> repainted = ScreenPixels(window, client.right, client.bottom);
+    const int n = DisplayScale();
+    int differing = 0;
+    for (int y = n * area.top; y < std::min<int>(n * area.bottom, client.bottom); ++y)
+        for (int x = n * area.left; x < std::min<int>(n * area.right, client.right); ++x) {
+            const size_t at = (size_t)y * client.right + x;
+            differing += shown[at] != repainted[at] && !skip(x / n, y / n);
+        }
+    return differing;
+}
+
+// What the ticks copied to the screen, only where their pixels changed, is what a repaint
+// shows: no change was missed, while the level falls and rises (needles, bars and history
+// moving) or stays.
+TEST_P(ProgramTick, WhatTheTicksShowedIsWhatAWholeRepaintShows) {
+    // The grid lines of a tick run on over the scope frames' 2-pixel edges, which a repaint
+    // of the frames puts back: those edges are left out.
+    auto on_frame_edge = [](int x, int y) {
+        for (const ScopeChannel* b : {&program.scope_left, &program.scope_right}) {
+            const bool inside = x >= b->x && x < b->x + b->width && y >= b->y && y < b->y + b->height;
+            if (!inside && x >= b->x - 2 && x < b->x + b->width + 2 && y >= b->y - 2 && y < b->y + b->height + 2)
+                return true;
+        }
+        return false;
+    };
+    DifferFromARepaint(RectI{0, 0, 0, 0}, on_frame_edge);
+    for (double gain : {1.0, 0.3, 0.8}) {
+        tone_gain = gain;
+        CountTicks(gain == 0.8 ? 30 : 3);
+        EXPECT_EQ(DifferFromARepaint(RectI{0, 0, 800, 720}, on_frame_edge), 0) << "level " << gain;
+    }
+    tone_gain = 1.0;
+}
+
+// Each kind of drawing the window's back buffer takes, one pass at a time inside the upper
+// scope box: after every pass the screen there is what a repaint shows. Text and single pixels
+// are written past the raster's shapes, so they must say what they changed themselves.
+TEST_P(ProgramTick, EveryKindOfDrawingReachesTheScreen) {
+    const Colour YELLOW = MakeColour(250, 240, 20);
+    const struct {
+        const char* name;
+        void (*draw)();
+    } passes[] = {
+        {"box", [] { FillBox(60, 100, 200, 150, MakeColour(90, 90, 90)); }},
+        {"text", [] { DrawTextAt(70, 110, "-12 dB", MakeColour(255, 255, 255)); }},
+        {"text in another colour", [] { DrawTextAt(70, 110, "-12 dB", YELLOW); }},
+        {"turned text", [] {
+             SetDrawingMode(DRAWMODE_TRANSPARENT);
+             DrawRotatedText(180, 240, "Level", 90.0, YELLOW);
+         }},
+        {"single pixels", [] {
+             for (int i = 0; i < 6; ++i) WritePixel(200 + 9 * i, 130 + 5 * i, YELLOW);
+         }},
+        {"pixels in a row", [] {
+             PointI points[5];
+             Colour colours[5];
+             for (int i = 0; i < 5; ++i) {
+                 points[i] = PointI{90 + 17 * i, 200 + 3 * i};
+                 colours[i] = MakeColour(40 * i, 200, 255 - 40 * i);
+             }
+             WritePixels(points, colours, 5);
+         }},
+        {"moved left", [] { ScrollDrawnArea(60, 100, 200, 150, -1, 0); }},
+        {"flood", [] { FloodFillTo(62, 245, YELLOW, MakeColour(0, 0, 160)); }},
+    };
+    for (const auto& pass : passes) {
+        ASSERT_TRUE(BeginDrawingWindow(program.main_window_handle));
+        pass.draw();
+        EndDrawing();
+        EXPECT_EQ(DifferFromARepaint(RectI{60, 100, 260, 250}, [](int, int) { return false; }), 0) << pass.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scales, ProgramTick, ::testing::Values(1, 2),

@@ -79,7 +79,7 @@ void BackendTopLevelDestroyed(WindowRef top) { g_tops[top] = TopLevelRecord{fals
 
 void BackendTopLevelShown(WindowRef top, bool shown) { g_tops[top].shown = shown; }
 
-void BackendPresent(WindowRef top, const RectI& dirty) {
+void BackendPresent(WindowRef top, const RectI& dirty, bool) {
     if (g_present_logging && g_presented.size() < PRESENT_LOG_LIMIT) g_presented.push_back(HeadlessPresent{top, dirty});
 }
 

@@ -170,11 +170,24 @@ void Deliver(PlatformWaveIn& h) {
     h.queue.pop_front();
     const HeadlessDevice& config = g_devices[h.device].config;
     uint8_t block[BYTES_PER_DELIVERY];
-    for (uint32_t i = 0; i < FRAMES_PER_DELIVERY; ++i) {
-        int16_t left, right;
-        SignalFrame(config, first + i, &left, &right);
-        std::memcpy(block + i * 4, &left, 2);
-        std::memcpy(block + i * 4 + 2, &right, 2);
+    if (!config.signal && config.pcm.size() >= 2) {
+        // Recorded sound is copied a stretch at a time (the instruction counts of a running
+        // program should show the program's work, not the making of its test sound).
+        const size_t frames = config.pcm.size() / 2;
+        size_t at = (size_t)(first % frames);
+        for (uint32_t done = 0; done < FRAMES_PER_DELIVERY;) {
+            const uint32_t n = (uint32_t)std::min<size_t>(FRAMES_PER_DELIVERY - done, frames - at);
+            std::memcpy(block + done * 4, config.pcm.data() + at * 2, (size_t)n * 4);
+            done += n;
+            at = 0;
+        }
+    } else {
+        for (uint32_t i = 0; i < FRAMES_PER_DELIVERY; ++i) {
+            int16_t left, right;
+            SignalFrame(config, first + i, &left, &right);
+            std::memcpy(block + i * 4, &left, 2);
+            std::memcpy(block + i * 4 + 2, &right, 2);
+        }
     }
     uint32_t bytes = std::min(BYTES_PER_DELIVERY, header->dwBufferLength);
     if (config.short_delivery_bytes) bytes = std::min(bytes, config.short_delivery_bytes);

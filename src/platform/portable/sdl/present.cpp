@@ -2,11 +2,13 @@
 // surface, SDL keys/mouse/close turned into core input, the real clock, waiting and waking.
 // Implements the presenter half of backend.h except wave input (wave_in.cpp).
 //
-// Cost matters here: the program runs for hours, woken hundreds of times a second by sound
-// deliveries and 31 times by its redraw timer. So each area the core presents is converted
-// into the window surface at once, while its pixels are still in the cache, noting only the
-// rows that really changed; those go to the X server together once the program falls idle
-// (one round trip per redraw instead of one per control). On X11, or with no display, the
+// Cost matters here: the program runs for hours, woken dozens of times a second by sound
+// deliveries and 31 times by its redraw timer. The areas the core presents wait until the
+// program falls idle; then what changed in them goes into the window surface and to the X
+// server together (one round trip per redraw instead of one per control). Where the core's
+// change map speaks for an area, only its tiles stamped since the last upload are copied, and
+// the pieces sent are joined into a few rectangles, as cheap for the X server as it gets: a
+// scope's trace is a few thousand pixels, not two boxes of 76 500. On X11, or with no display, the
 // GUI thread sleeps in poll() on the X connection and a wake-up pipe, so a post from the
 // audio thread costs one write() instead of a trip through the X server, and SDL is pumped
 // only when the X connection spoke (or now and then while the program stays busy).
@@ -45,6 +47,8 @@ namespace {
 
 // Changed areas waiting for the idle upload, per window. More are merged into the nearest.
 constexpr int MAX_PENDING = 8;
+// Rectangles one upload may send (one per area waiting, and the two kinds of areas).
+constexpr int MAX_UPLOAD = 2 * MAX_PENDING;
 // A program busy for this long without waiting (a modal loop pumping by hand) still gets its
 // drawing shown, and its input read.
 constexpr uint64_t STALE_PRESENT_US = 16000;
@@ -60,7 +64,11 @@ struct TopWindow {
     WindowRef top = nullptr;
     SDL_Window* window = nullptr;   // null when there is no video
     bool shown = false;
-    DirtyRectList<RectI, MAX_PENDING> pending;   // what to send to the screen next
+    // What may have changed since the last upload: anywhere in `pending`, and in
+    // `pending_exact` only where the surface's change map stamped tiles since `shown_stamp`.
+    DirtyRectList<RectI, MAX_PENDING> pending;
+    DirtyRectList<RectI, MAX_PENDING> pending_exact;
+    uint64_t shown_stamp = 0;
     // The screen lost our pixels or never had them: send every row, changed or not.
     bool repaint_all = true;
     // The window surface our pixels last went into; a new one holds none of them.
@@ -137,9 +145,10 @@ bool Empty(const RectI& r) {
     return r.right <= r.left || r.bottom <= r.top;
 }
 
-void NotePending(TopWindow& t, RectI area) {
+void NotePending(TopWindow& t, RectI area, bool exact = false) {
     if (Empty(area)) return;
-    t.pending.Add(area);
+    if (exact) t.pending_exact.Add(area);
+    else t.pending.Add(area);
     if (!presenter.pending_since_us) presenter.pending_since_us = BackendNowMicros();
 }
 
@@ -149,25 +158,22 @@ void RepaintAll(TopWindow& t) {
 }
 
 // Copies one clipped rectangle (client pixels) to the window surface, enlarged by the
-// desktop's scale; returns the part to send in screen pixels (maybe empty).
-SDL_Rect CopyRect(const SurfaceView& view, SDL_Surface* screen, const RectI& area, bool all) {
+// desktop's scale; returns the part of it whose pixels differed (client pixels, maybe empty).
+RectI CopyRect(const SurfaceView& view, SDL_Surface* screen, const RectI& area, bool all) {
     const int n = presenter.scale;
-    RectI changed{0, 0, 0, 0};
     switch (screen->format->format) {
     case SDL_PIXELFORMAT_RGB888:
     case SDL_PIXELFORMAT_ARGB8888:
-        changed = PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, false, all);
-        break;
+        return PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, false, all);
     case SDL_PIXELFORMAT_BGR888:
     case SDL_PIXELFORMAT_ABGR8888:
-        changed = PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, true, all);
-        break;
+        return PresentBlit(view, screen->pixels, (size_t)screen->pitch, screen->w, screen->h, area, n, true, all);
     default: {   // unusual displays: enlarged here, converted by SDL, and all of it is sent
         int right = std::min({area.right, view.width, screen->w / n});
         int bottom = std::min({area.bottom, view.height, screen->h / n});
         int left = std::max(area.left, 0);
         int top = std::max(area.top, 0);
-        if (left >= right || top >= bottom) return SDL_Rect{0, 0, 0, 0};
+        if (left >= right || top >= bottom) return RectI{0, 0, 0, 0};
         const int width = (right - left) * n, height = (bottom - top) * n;
         static std::vector<uint32_t> enlarged;
         enlarged.assign((size_t)width * height, 0);
@@ -178,12 +184,9 @@ SDL_Rect CopyRect(const SurfaceView& view, SDL_Surface* screen, const RectI& are
                           (size_t)left * n * screen->format->BytesPerPixel;
         SDL_ConvertPixels(width, height, SDL_PIXELFORMAT_ARGB8888, enlarged.data(), width * 4,
                           screen->format->format, target, screen->pitch);
-        return SDL_Rect{left * n, top * n, width, height};
+        return RectI{left, top, right, bottom};
     }
     }
-    if (changed.right <= changed.left || changed.bottom <= changed.top) return SDL_Rect{0, 0, 0, 0};
-    return SDL_Rect{changed.left * n, changed.top * n, (changed.right - changed.left) * n,
-                    (changed.bottom - changed.top) * n};
 }
 
 // The window surface to draw `t` into, sized like the core's surface; null when there is
@@ -210,47 +213,56 @@ SDL_Surface* PrepareScreen(TopWindow& t, SurfaceView* view) {
     return screen;
 }
 
-// Converts `area` of the core's surface into the window surface now, while the core has
-// just drawn it and its pixels are still in the cache; notes the rows that changed.
-void ConvertNow(TopWindow& t, const RectI& area) {
+// The tiles of an area that changed since the last upload, as one box.
+void JoinChangedRun(void* context, const RectI& run) {
+    RectI& box = *static_cast<RectI*>(context);
+    box = box.right > box.left ? RectI{std::min(box.left, run.left), std::min(box.top, run.top),
+                                       std::max(box.right, run.right), std::max(box.bottom, run.bottom)}
+                               : run;
+}
+
+// Brings `t`'s window surface up to date with what may have changed since the last upload
+// and sends the changed parts to the screen in one update.
+void FlushTop(TopWindow& t) {
+    if (t.pending.count == 0 && t.pending_exact.count == 0) return;
     SurfaceView view;
     SDL_Surface* screen = PrepareScreen(t, &view);
-    if (!screen) return;
-    if (t.repaint_all) {   // the upload converts everything anyway
-        NotePending(t, ALL_OF_IT);
+    if (!screen) {
+        t.pending.Clear();
+        t.pending_exact.Clear();
         return;
     }
     if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return;
-    SDL_Rect r = CopyRect(view, screen, area, false);
-    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
-    if (r.w > 0 && r.h > 0) NotePending(t, RectI{r.x, r.y, r.x + r.w, r.y + r.h});
-}
-
-// Sends the rows changed since the last upload to `t`'s window in one update.
-void FlushTop(TopWindow& t) {
-    if (t.pending.count == 0) return;
-    SDL_Rect rects[MAX_PENDING];
-    int count = 0;
-    for (int i = 0; i < t.pending.count; ++i) {
-        const RectI& r = t.pending.rects[i];
-        rects[count++] = SDL_Rect{r.left, r.top, r.right - r.left, r.bottom - r.top};
-    }
-    t.pending.Clear();
-    SurfaceView view;
-    SDL_Surface* screen = PrepareScreen(t, &view);
-    if (!screen) return;
+    // One rectangle per area waiting: each request costs the X server more than the few
+    // thousand pixels a trace adds to a box, so a box is sent whole; but only its part that
+    // changed (the tiles stamped since the last upload, and within those, the rows and
+    // columns whose pixels differ).
+    DirtyRectList<RectI, MAX_UPLOAD, false> changed;
     if (t.repaint_all) {
-        if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return;
-        rects[0] = CopyRect(view, screen, ALL_OF_IT, true);
-        count = rects[0].w > 0 ? 1 : 0;
-        if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+        changed.Add(CopyRect(view, screen, ALL_OF_IT, true));
         t.repaint_all = false;
+    } else {
+        for (int i = 0; i < t.pending.count; ++i) changed.Add(CopyRect(view, screen, t.pending.rects[i], false));
+        for (int i = 0; i < t.pending_exact.count; ++i) {
+            RectI box{0, 0, 0, 0};
+            ForEachChangedPart(t.top, t.pending_exact.rects[i], t.shown_stamp, JoinChangedRun, &box);
+            if (box.right > box.left) changed.Add(CopyRect(view, screen, box, false));
+        }
     }
+    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+    t.pending.Clear();
+    t.pending_exact.Clear();
+    t.shown_stamp = CoreChangeStamp();
     presenter.x11_touched = true;
-    if (count > 0) {
-        SDL_UpdateWindowSurfaceRects(t.window, rects, count);
-        ++presenter.frames;
+    if (changed.count == 0) return;
+    const int n = presenter.scale;
+    SDL_Rect rects[MAX_UPLOAD];
+    for (int i = 0; i < changed.count; ++i) {
+        const RectI& r = changed.rects[i];
+        rects[i] = SDL_Rect{r.left * n, r.top * n, (r.right - r.left) * n, (r.bottom - r.top) * n};
     }
+    SDL_UpdateWindowSurfaceRects(t.window, rects, changed.count);
+    ++presenter.frames;
 }
 
 void FlushPresents() {
@@ -608,12 +620,13 @@ void BackendTopLevelShown(WindowRef top, bool shown) {
     } else {
         SDL_HideWindow(t->window);
         t->pending.Clear();
+        t->pending_exact.Clear();
     }
 }
 
-void BackendPresent(WindowRef top, const RectI& dirty) {
+void BackendPresent(WindowRef top, const RectI& dirty, bool exact) {
     TopWindow* t = FindTop(top);
-    if (t) ConvertNow(*t, dirty);
+    if (t && t->shown) NotePending(*t, dirty, exact && !t->repaint_all);
 }
 
 int BackendDpi() {
