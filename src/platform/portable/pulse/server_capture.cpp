@@ -496,20 +496,21 @@ CaptureRecorder* SoundServerRecorder() {
 void StartSoundServerClient() {
     if (client.loop || client.attempted) return;
     pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
-    if (loop) pa_threaded_mainloop_set_name(loop, "korvelt-sound");
-    if (loop && pa_threaded_mainloop_start(loop) < 0) {
-        pa_threaded_mainloop_free(loop);
-        loop = nullptr;
-    }
     if (!loop) {
         // No loop, no client: as if no server answered.
         Publish(false, {}, "");
         return;
     }
-    client.api = pa_threaded_mainloop_get_api(loop);
+    pa_threaded_mainloop_set_name(loop, "korvelt-sound");
     client.loop = loop;
-    LoopLock lock;
+    client.api = pa_threaded_mainloop_get_api(loop);
+    // The first connection is on its way before the loop thread runs, so everything the library
+    // sets up for it is in place before that thread can look at it.
     Connect();
+    if (pa_threaded_mainloop_start(loop) < 0) {
+        recorder.Finish();
+        Publish(false, {}, "");
+    }
 }
 
 bool SoundServerAnswered() {
