@@ -66,6 +66,7 @@ int failures = 0;
 Run* current = nullptr;
 int stale_total = 0;
 int device_changes = 0;
+bool reread_on_change = true;
 int opens_posted = 0;
 int closes_posted = 0;
 FramesKind frames_kind = FramesKind::ANY;
@@ -110,7 +111,7 @@ intptr_t PLATFORM_CALLBACK CaptureWindow(WindowRef window, uint32_t message, uin
     if (message == WM_DEVICECHANGE) {
         // As the program does: the list is read anew.
         ++device_changes;
-        WaveInGetNumDevs();
+        if (reread_on_change) WaveInGetNumDevs();
         return 0;
     }
     if (message == MM_WIM_OPEN || message == MM_WIM_CLOSE) {

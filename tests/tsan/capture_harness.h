@@ -50,7 +50,8 @@ enum class FramesKind {
 
 extern Run* current;            // the run whose deliveries count
 extern int stale_total;         // deliveries for other handles, ignored
-extern int device_changes;      // WM_DEVICECHANGE the window received (each read the list anew)
+extern int device_changes;      // WM_DEVICECHANGE the window received
+extern bool reread_on_change;   // whether each reads the list anew, as the program does (true)
 extern int opens_posted;        // MM_WIM_OPEN and MM_WIM_CLOSE the window received
 extern int closes_posted;
 extern FramesKind frames_kind;

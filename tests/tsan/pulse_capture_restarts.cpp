@@ -8,10 +8,13 @@
 // race between the GUI thread and the client's loop thread fails the run under TSan.
 //
 // With --sound-server it meets a server that tests/e2e/faults.sh controls instead: it meters the
-// default input, and when the script has taken the input away (the file named by
-// KORVELT_FAULT_GONE_FILE appears) it checks that deliveries stop and that opening fails
-// promptly; when the script has brought it back (KORVELT_FAULT_BACK_FILE) it checks that an
-// open succeeds again and deliveries resume. It prints one line per finding.
+// first input listed (the only one there, the monitor of the script's sink), chosen as a user
+// chooses it, by its entry; when the script has taken the input away (the file named by
+// KORVELT_FAULT_GONE_FILE appears) it checks that deliveries stop and that opening it fails
+// promptly; when the script has brought it back (KORVELT_FAULT_BACK_FILE) it checks that it
+// opens again by its name and deliveries resume. It prints one line per finding. (The mapper
+// is not used here: on PipeWire a placeholder output's monitor becomes the default input while
+// the sink is gone, and the mapper rightly follows it.)
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -264,6 +267,14 @@ bool PumpUntilFile(const char* path, int timeout_ms) {
     return PumpUntil([path] { return FileExists(path); }, timeout_ms);
 }
 
+// The id under which the list, read anew, has the input of that name; past the list when none.
+uint32_t InputId(const std::string& name) {
+    uint32_t count = WaveInGetNumDevs();
+    for (uint32_t id = 0; id < count; ++id)
+        if (CapsName(id) == name) return id;
+    return count;
+}
+
 int SoundServerFaults(WindowRef window) {
     const char* gone_file = std::getenv("KORVELT_FAULT_GONE_FILE");
     const char* back_file = std::getenv("KORVELT_FAULT_BACK_FILE");
@@ -271,12 +282,18 @@ int SoundServerFaults(WindowRef window) {
         std::printf("setup failed\n");
         return 1;
     }
-    WaveInGetNumDevs();
+    PumpUntil([] { return WaveInGetNumDevs() > 0; }, 3000);
+    const std::string input = CapsName(0);
+    std::printf("input \"%s\"\n", input.c_str());
     Run& run = runs[0];
-    CHECK(StartRun(run, window, WAVE_MAPPER), "the default input does not open");
+    const uint32_t input_id = InputId(input);
+    CHECK(StartRun(run, window, input_id), "the input does not open");
     bool metering = PumpUntilDelivered(run, 40, 5000);
     std::printf("metering %d\n", metering ? 1 : 0);
     std::fflush(stdout);
+    // From now until the input is back the list is not read again, so its entry stays what it
+    // was when the input went: the entry a program's list still shows until it hears of it.
+    reread_on_change = false;
 
     // The input goes away: deliveries stop (after what was already on its way).
     CHECK(PumpUntilFile(gone_file, 20000), "the input was never taken away");
@@ -292,7 +309,7 @@ int SoundServerFaults(WindowRef window) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Run& probe = runs[1];
         uint64_t start = NowMicros();
-        bool opened = StartRun(probe, window, WAVE_MAPPER);
+        bool opened = StartRun(probe, window, input_id);
         slowest_us = std::max(slowest_us, NowMicros() - start);
         if (opened) StopRun(probe);
         else ++failed;
@@ -302,12 +319,13 @@ int SoundServerFaults(WindowRef window) {
     std::printf("waiting-for-return\n");
     std::fflush(stdout);
 
-    // It comes back: an open succeeds again, and deliveries resume.
+    // It comes back: it opens again by its name, and deliveries resume.
     CHECK(PumpUntilFile(back_file, 20000), "the input never came back");
+    reread_on_change = true;
     uint64_t back_at = NowMicros();
     bool opened = false;
     while (!opened && NowMicros() - back_at < 5000000) {
-        opened = StartRun(run, window, WAVE_MAPPER);
+        opened = StartRun(run, window, InputId(input));
         if (!opened) PumpFor(200);
     }
     bool resumed = opened && PumpUntilDelivered(run, 20, 4000);
