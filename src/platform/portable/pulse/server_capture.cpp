@@ -45,8 +45,10 @@ constexpr size_t FIFO_MIN_BYTES = 8 * 512;
 // not answered for this long means it does not answer now (stopped, or hung): opens are then
 // refused as busy instead of piling up streams it would have to answer later.
 constexpr uint64_t UNANSWERED_US = 500000;
-// How soon after losing the server (or failing to reach it) the client tries again.
+// How soon after losing the server the client tries again; and how often it looks for one
+// when none has answered since the start (SDL's capture records meanwhile).
 constexpr uint64_t RECONNECT_US = 1000000;
+constexpr uint64_t LOOK_FOR_SERVER_US = 5000000;
 
 constexpr const char* STREAM_NAME = "Level meter input";
 
@@ -91,7 +93,6 @@ struct ServerClient {
     std::condition_variable first_attempt_ended;
     bool attempted = false;                   // the first connection was made or failed
     bool answered = false;                    // a connection has been made at some time
-    bool connected = false;
     std::vector<ListedDevice> sources;
     std::string default_source;
 };
@@ -110,7 +111,6 @@ void Publish(bool connected, const std::vector<ListedDevice>& sources, const std
         changed = client.sources != sources;
         client.sources = sources;
         client.default_source = default_source;
-        client.connected = connected;
         if (connected) client.answered = true;
         client.attempted = true;
     }
@@ -271,9 +271,14 @@ void RetryConnect(pa_mainloop_api* api, pa_time_event*, const struct timeval*, v
 }
 
 void ScheduleReconnect() {
+    bool answered;
+    {
+        std::lock_guard<std::mutex> lock(client.published_mutex);
+        answered = client.answered;
+    }
     struct timeval when;
     pa_gettimeofday(&when);
-    pa_timeval_add(&when, RECONNECT_US);
+    pa_timeval_add(&when, answered ? RECONNECT_US : LOOK_FOR_SERVER_US);
     if (client.retry) client.api->time_restart(client.retry, &when);
     else client.retry = client.api->time_new(client.api, &when, RetryConnect, nullptr);
 }
