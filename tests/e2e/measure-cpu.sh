@@ -1,6 +1,6 @@
 #!/bin/bash
 # Measures what the native program costs while it shows a tone: CPU seconds used over a fixed
-# window after a warm-up (split into the GUI thread, SDL's audio thread and the rest), the
+# window after a warm-up (split into the GUI thread, the audio thread and the rest), the
 # sound server's CPU above what it uses playing the tone with nobody recording, the sound
 # deliveries the program took per second and how many were lost, and peak resident memory;
 # three runs, medians printed. Not a test.
@@ -55,7 +55,8 @@ SoundServerPercent() {
 }
 
 # ThreadTicks PID: "gui audio other" CPU clock ticks so far. The GUI thread is the one whose id
-# is the process id; SDL names its audio threads SDLAudio...
+# is the process id; the audio thread is the sound server client's korvelt-sound (or, with SDL's
+# capture, SDL's SDLAudio...).
 ThreadTicks() {
     local task stat rest name ticks gui=0 audio=0 other=0
     for task in /proc/"$1"/task/*; do
@@ -64,7 +65,7 @@ ThreadTicks() {
         ticks=$(awk '{ print $12 + $13 }' <<<"$rest")
         name="$(cat "$task/comm" 2>/dev/null)"
         if [ "${task##*/}" = "$1" ]; then gui=$(( gui + ticks ))
-        elif [[ "$name" == SDLAudio* ]]; then audio=$(( audio + ticks ))
+        elif [[ "$name" == SDLAudio* || "$name" == korvelt-sound ]]; then audio=$(( audio + ticks ))
         else other=$(( other + ticks )); fi
     done
     echo "$gui $audio $other"
