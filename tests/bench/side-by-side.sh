@@ -1,121 +1,159 @@
 #!/bin/bash
-# What korvelt costs beside a peer, measured as a user would, in one run on the same tone: a
-# -6 dBFS 1 kHz tone into a private PulseAudio null sink, shown on a private Xvfb. For each
-# program, after a settle: CPU (% of one core) of all its processes, the sound server's CPU
-# above its idle, the X server's CPU, frames per second (screen changes counted through the
-# DAMAGE extension), CPU per frame and PSS; the median of several runs; then korvelt's figures
-# over the peer's. Finally the instructions per display tick (callgrind) against the file in
-# the repository. A benchmark, not a test: nothing here passes or fails.
+# What korvelt costs beside its peers, measured as a user would, in one run on the same tone: a
+# -6 dBFS 1 kHz tone into a private PulseAudio null sink (for a JACK program, into a private
+# JACK server on its dummy driver), shown on a private Xvfb. For each program, after a settle:
+# CPU (% of one core) of all its processes, the sound server's CPU above its idle (PulseAudio,
+# or JACK for a JACK program), the X server's CPU, the three summed, frames per second (screen
+# changes counted through the DAMAGE extension), CPU per frame and PSS; the median of several
+# runs (the sum's median is that of each run's sum); then korvelt's figures over each peer's.
+# Each run also checks that the program meters: the screen must change when the tone starts.
+# Finally the instructions per display tick (callgrind) against the file in the repository.
+# A benchmark, not a test: nothing here passes or fails.
 #
 # Programs: korvelt (native), korvelt-x2 (native at desktop scale 2), korvelt.exe (x86-64,
-# under Wine, when built), wine-idle (an idle Wine program, Wine's own floor), pavumeter (when
-# installed; KORVELT_INSTALL_PEERS=1 lets the script install it with apt-get), and
-# korvelt-base (another native build, KORVELT_BASELINE_EXE, to compare a change in one run).
+# under Wine, when built), wine-idle (an idle Wine program, Wine's own floor), pavumeter and
+# jkmeter (when installed; KORVELT_INSTALL_PEERS=1 lets the script install them with apt-get),
+# and korvelt-base (another native build, KORVELT_BASELINE_EXE, to compare a change in one run).
 # Usage: tests/bench/side-by-side.sh [PROGRAM...]
 # KORVELT_MEASURE_SECONDS (20), KORVELT_WARMUP_SECONDS (5), KORVELT_MEASURE_RUNS (3).
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 ROOT="$(cd "$HERE/../.." && pwd)"
-# shellcheck source=../../scripts/lib-display.sh
-source "$ROOT/scripts/lib-display.sh"
+# shellcheck source=lib-measure.sh
+source "$HERE/lib-measure.sh"
 
-SECONDS_MEASURED="${KORVELT_MEASURE_SECONDS:-20}"
-WARMUP="${KORVELT_WARMUP_SECONDS:-5}"
-RUNS="${KORVELT_MEASURE_RUNS:-3}"
+measure_settings 20 5 3
 NATIVE="${KORVELT_NATIVE_EXE:-$ROOT/build/native/korvelt}"
 WIN64="${KORVELT_WIN64_EXE:-$ROOT/build/win64/korvelt.exe}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
-WINE_PREFIX_DISPLAY="$KORVELT_WINEPREFIX-display"
+WORK="$MEASURE_WORK"
 SINK=korvelt_bench
-HZ="$(getconf CLK_TCK)"
-WORK="$(mktemp -d)"
-PROGRAM_PID=""
-
-Cleanup() {
-    if [ -n "$PROGRAM_PID" ]; then
-        kill -- -"$PROGRAM_PID" 2>/dev/null || true
-        wait "$PROGRAM_PID" 2>/dev/null || true
-    fi
-           WINEPREFIX="$WINE_PREFIX_DISPLAY" wineserver -k >/dev/null 2>&1 || true
-    korvelt_stop_all || true
-    rm -rf "$WORK"
-}
-trap Cleanup EXIT
+# A program's window is drawn this long after it is shown, before the tone begins.
+SETTLE=2
 
 PROGRAMS=("$@")
-[ ${#PROGRAMS[@]} -gt 0 ] || PROGRAMS=(korvelt korvelt-x2 korvelt.exe wine-idle pavumeter)
+[ ${#PROGRAMS[@]} -gt 0 ] || PROGRAMS=(korvelt korvelt-x2 korvelt.exe wine-idle pavumeter jkmeter)
 
-if ! command -v pavumeter >/dev/null && [ "${KORVELT_INSTALL_PEERS:-0}" = 1 ]; then
-    apt-get install -y -q --no-install-recommends pavumeter >/dev/null 2>&1 || true
+# JackTone: true when a tone can be played into JACK here (sox through ALSA's JACK plug-in).
+JackTone() {
+    command -v jackd >/dev/null && sox --help 2>&1 | grep -q '^AUDIO DEVICE DRIVERS:.*alsa' &&
+        compgen -G '/usr/lib/*/alsa-lib/libasound_module_pcm_jack.so' >/dev/null
+}
+
+if [ "${KORVELT_INSTALL_PEERS:-0}" = 1 ]; then
+    missing=()
+    command -v pavumeter >/dev/null || missing+=(pavumeter)
+    command -v jkmeter >/dev/null || missing+=(jkmeter)
+    command -v jackd >/dev/null || missing+=(jackd2)
+    compgen -G '/usr/lib/*/alsa-lib/libasound_module_pcm_jack.so' >/dev/null || missing+=(libasound2-plugins)
+    sox --help 2>&1 | grep -q '^AUDIO DEVICE DRIVERS:.*alsa' || missing+=(libsox-fmt-alsa)
+    if [ ${#missing[@]} -gt 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q \
+            --no-install-recommends "${missing[@]}" >/dev/null 2>&1 || echo "could not install ${missing[*]}" >&2
+    fi
 fi
 
-cc -O2 -o "$WORK/frame_counter" "$HERE/frame_counter.c" -lX11 -ldl
-
-# ---- measuring ------------------------------------------------------------------------
-
-# Ticks PID...: user + system clock ticks so far of the given processes (gone ones count 0).
-Ticks() {
-    local pid total=0 stat rest
-    for pid in "$@"; do
-        stat="$(cat "/proc/$pid/stat" 2>/dev/null)" || continue
-        rest="${stat##*) }"
-        total=$(( total + $(awk '{ print $12 + $13 }' <<<"$rest") ))
-    done
-    echo "$total"
-}
-
-# SessionPids SID: every process of the session (a program and whatever it started).
-SessionPids() { ps -e -o pid=,sid= | awk -v s="$1" '$2 == s { print $1 }'; }
-
-# Pss PID...: proportional set size in kB, summed.
-Pss() {
-    local pid total=0 kb
-    for pid in "$@"; do
-        kb="$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null)" || continue
-        total=$(( total + ${kb:-0} ))
-    done
-    echo "$total"
-}
-
-Median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-Percent() { awk -v t="$1" -v hz="$HZ" -v s="$SECONDS_MEASURED" 'BEGIN { printf "%.2f", 100 * t / hz / s }'; }
-
-# Command PROGRAM: fills CMD with how to start it; false when it cannot run here.
+# Command PROGRAM: fills CMD with how to start it, SOUND with the server it records from
+# (pulse or jack) and MEASURE_WINEPREFIX; false when it cannot run here.
 Command() {
+    SOUND=pulse
+    MEASURE_WINEPREFIX=""
     case "$1" in
         korvelt) [ -x "$NATIVE" ] || return 1; CMD=(env "$NATIVE") ;;
         korvelt-x2) [ -x "$NATIVE" ] || return 1; CMD=(env KORVELT_SCALE=2 "$NATIVE") ;;
         korvelt-base) [ -x "${KORVELT_BASELINE_EXE:-}" ] || return 1; CMD=(env "$KORVELT_BASELINE_EXE") ;;
         korvelt.exe) [ -f "$WIN64" ] && command -v wine >/dev/null || return 1
-                     CMD=(env KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" "$WIN64") ;;
+                     CMD=(env KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" "$WIN64")
+                     MEASURE_WINEPREFIX="$KORVELT_WINEPREFIX-display" ;;
         wine-idle) command -v wine >/dev/null || return 1
-                   CMD=(env KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" notepad) ;;
+                   CMD=(env KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" notepad)
+                   MEASURE_WINEPREFIX="$KORVELT_WINEPREFIX-display" ;;
         pavumeter) command -v pavumeter >/dev/null || return 1; CMD=(pavumeter --record) ;;
+        jkmeter) command -v jkmeter >/dev/null && JackTone || return 1
+                 CMD=(jkmeter -name jkmeter); SOUND=jack ;;
         *) return 1 ;;
     esac
 }
 
-korvelt_start_xvfb 1920x1600x24 || { echo "no X display" >&2; exit 1; }
-korvelt_start_pulse "$SINK" || { echo "no PulseAudio server" >&2; exit 1; }
-XVFB_PID="$KORVELT_XVFB_PID"
-PULSE_PID="$KORVELT_PULSE_PID"
-[ -n "$PULSE_PID" ] || { echo "the sound server's process is not known" >&2; exit 1; }
+measure_start_display 1920x1600x24 "$SINK"
+PULSE_PIDS="$MEASURE_SOUND_PIDS"
 # Long enough for one run; started again for each.
-sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth $(( WARMUP + SECONDS_MEASURED + 10 )) sine 1000 gain -6
+measure_tone "$WORK/tone.wav" $(( MEASURE_WARMUP + MEASURE_SECONDS + 30 )) sine 1000 gain -6
 
 # The sound server's idle: the tone playing, nobody recording.
 korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
 sleep 2
-p0=$(Ticks "$PULSE_PID"); sleep "$SECONDS_MEASURED"; p1=$(Ticks "$PULSE_PID")
-PULSE_IDLE=$(( p1 - p0 ))
+PULSE_IDLE="$(measure_idle "$MEASURE_SECONDS")"
 korvelt_stop_tone || true
-echo "sound server idle (tone playing): $(Percent "$PULSE_IDLE")% of one core"
+echo "sound server idle (tone playing): $PULSE_IDLE% of one core"
+JACK_IDLE=""
 
-# A Wine prefix is made on first use (tens of seconds): not while measuring.
+# StartJack: the private JACK server, for the JACK programs only, and its idle: the tone
+# playing into it, nobody metering.
+StartJack() {
+    measure_start_jack || return 1
+    MEASURE_SOUND_PIDS="$MEASURE_JACK_PID"
+    measure_play_jack_tone "$WORK/tone.wav" || return 1
+    sleep 2
+    JACK_IDLE="$(measure_idle "$MEASURE_SECONDS")"
+    measure_stop_jack_tone
+    echo "JACK server idle (tone playing): $JACK_IDLE% of one core"
+}
+
+# A Wine prefix is made on first use (tens of seconds): not while measuring. Its server is
+# not left running.
 if [ -f "$WIN64" ] && command -v wine >/dev/null; then
+    MEASURE_WINEPREFIX="$KORVELT_WINEPREFIX-display"
     KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" cmd /c exit >/dev/null 2>&1 || true
+    measure_stop_wine
+    MEASURE_WINEPREFIX=""
 fi
+
+# RunOnce PROGRAM: one run of a program that Command has set up; appends its figures to
+# $WORK/PROGRAM.runs ("cpu sound x sum fps ms-per-frame pss-MiB"), false if it ended early.
+RunOnce() {
+    local program="$1" idle moved rate per_frame sound sum pss
+    if [ "$SOUND" = jack ]; then
+        measure_play_jack_tone "$WORK/tone.wav" || return 1
+        idle="$JACK_IDLE"
+    else
+        idle="$PULSE_IDLE"
+    fi
+    measure_launch "$WORK/$program.log" "${CMD[@]}"
+    [ "$SOUND" != jack ] || measure_jack_inputs "$program" >/dev/null || true
+    measure_wait_window 15 || true
+    sleep "$SETTLE"
+    measure_screen "$WORK/silent.png" || true
+    if [ "$SOUND" = jack ]; then
+        measure_connect_jack_tone "$program" || echo "$program: the tone could not be connected" >&2
+    else
+        korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
+    fi
+    sleep "$MEASURE_WARMUP"
+    measure_screen "$WORK/tone.png" || true
+    moved="$(measure_changed_pixels "$WORK/silent.png" "$WORK/tone.png")"
+    if ! measure_window --frames; then
+        echo "$program ended early:"; cat "$WORK/$program.log"
+        measure_stop_program; korvelt_stop_tone || true; measure_stop_jack_tone
+        return 1
+    fi
+    measure_stop_program
+    korvelt_stop_tone || true
+    measure_stop_jack_tone
+    sound="$(awk -v s="$MEASURE_SOUND" -v i="$idle" 'BEGIN { printf "%.2f", s - i }')"
+    sum="$(awk -v a="$MEASURE_CPU" -v b="$sound" -v c="$MEASURE_X" 'BEGIN { printf "%.2f", a + b + c }')"
+    # The frames are counted over MEASURE_SECONDS exactly, the CPU over the window's real length.
+    rate="$(awk -v f="$MEASURE_FRAMES" -v s="$MEASURE_SECONDS" 'BEGIN { printf "%.1f", f / s }')"
+    per_frame="$(awk -v c="$MEASURE_CPU" -v s="$MEASURE_SECONDS" -v f="$MEASURE_FRAMES" \
+        'BEGIN { if (f > 0) printf "%.3f", 10 * c * s / f; else print "-" }')"
+    pss="$(awk -v k="$MEASURE_PSS" 'BEGIN { printf "%.1f", k / 1024 }')"
+    echo "$MEASURE_CPU $sound $MEASURE_X $sum $rate $per_frame $pss" >>"$WORK/$program.runs"
+    echo "$program run $run: cpu $MEASURE_CPU% sound $(printf %+.2f "$sound")% X $MEASURE_X% sum $sum%" \
+         "$rate frames/s $per_frame ms/frame PSS $pss MiB; $moved pixels changed when the tone began"
+    [ "$program" = wine-idle ] || [ "$moved" -gt 0 ] 2>/dev/null ||
+        echo "$program: the screen did not change with the tone: it does not meter" >&2
+}
 
 declare -A RESULT=()
 for program in "${PROGRAMS[@]}"; do
@@ -123,67 +161,55 @@ for program in "${PROGRAMS[@]}"; do
         echo "$program: not available here, left out"
         continue
     fi
-    cpu=(); sound=(); xserver=(); fps=(); per_frame=(); pss=()
-    for (( run = 1; run <= RUNS; run++ )); do
-        # Wine's server and helpers must belong to this run, to be counted with it.
-        WINEPREFIX="$WINE_PREFIX_DISPLAY" wineserver -k >/dev/null 2>&1 || true
-        korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
-        setsid "${CMD[@]}" >"$WORK/$program.log" 2>&1 </dev/null &
-        PROGRAM_PID=$!
-        sleep "$WARMUP"
-        mapfile -t pids < <(SessionPids "$PROGRAM_PID")
-        if [ ${#pids[@]} -eq 0 ]; then
-            echo "$program ended early:"; cat "$WORK/$program.log"; PROGRAM_PID=""; break
+    if [ "$SOUND" = jack ]; then
+        if [ -z "$JACK_IDLE" ] && ! StartJack; then
+            echo "$program: no JACK server, left out"
+            continue
         fi
-        c0=$(Ticks "${pids[@]}"); s0=$(Ticks "$PULSE_PID"); x0=$(Ticks "$XVFB_PID")
-        frames="$("$WORK/frame_counter" "$SECONDS_MEASURED" | awk '{ print $2 }')"
-        mapfile -t pids < <(SessionPids "$PROGRAM_PID")
-        c1=$(Ticks "${pids[@]}"); s1=$(Ticks "$PULSE_PID"); x1=$(Ticks "$XVFB_PID")
-        kb=$(Pss "${pids[@]}")
-        kill -- -"$PROGRAM_PID" 2>/dev/null || true
-        wait "$PROGRAM_PID" 2>/dev/null || true
-        PROGRAM_PID=""
-        korvelt_stop_tone || true
-        cpu+=("$(Percent $(( c1 - c0 )))")
-        sound+=("$(Percent $(( s1 - s0 - PULSE_IDLE )))")
-        xserver+=("$(Percent $(( x1 - x0 )))")
-        rate=$(awk -v f="$frames" -v s="$SECONDS_MEASURED" 'BEGIN { printf "%.1f", f / s }')
-        fps+=("$rate")
-        per_frame+=("$(awk -v t=$(( c1 - c0 )) -v hz="$HZ" -v f="$frames" 'BEGIN { if (f > 0) printf "%.3f", 1000 * t / hz / f; else print "-" }')")
-        pss+=("$(awk -v k="$kb" 'BEGIN { printf "%.1f", k / 1024 }')")
-        echo "$program run $run: cpu ${cpu[-1]}% sound +${sound[-1]}% X ${xserver[-1]}% ${rate} frames/s ${per_frame[-1]} ms/frame PSS ${pss[-1]} MiB"
+        MEASURE_SOUND_PIDS="$MEASURE_JACK_PID"
+    else
+        MEASURE_SOUND_PIDS="$PULSE_PIDS"
+    fi
+    for (( run = 1; run <= MEASURE_RUNS; run++ )); do
+        RunOnce "$program" || break
     done
-    [ ${#cpu[@]} -gt 0 ] || continue
-    RESULT[$program]="$(Median "${cpu[@]}") $(Median "${sound[@]}") $(Median "${xserver[@]}") $(Median "${fps[@]}") $(Median "${per_frame[@]}") $(Median "${pss[@]}")"
+    [ -s "$WORK/$program.runs" ] || continue
+    line=""
+    for column in 1 2 3 4 5 6 7; do
+        # shellcheck disable=SC2046
+        line+="$(measure_median $(awk -v c=$column '{ print $c }' "$WORK/$program.runs")) "
+    done
+    RESULT[$program]="$line"
 done
+measure_stop_jack
 
 echo
-echo "median of $RUNS, ${SECONDS_MEASURED} s each after ${WARMUP} s:"
-printf '%-12s %10s %12s %8s %9s %12s %9s\n' program "CPU %" "sound +%" "X %" frames/s "ms/frame" "PSS MiB"
+echo "median of $MEASURE_RUNS, ${MEASURE_SECONDS} s each after ${MEASURE_WARMUP} s:"
+printf '%-12s %8s %9s %7s %7s %9s %9s %8s\n' program "CPU %" "sound +%" "X %" "sum %" frames/s ms/frame "PSS MiB"
 for program in "${PROGRAMS[@]}"; do
     [ -n "${RESULT[$program]:-}" ] || continue
-    read -r a b c d e f <<<"${RESULT[$program]}"
-    printf '%-12s %10s %12s %8s %9s %12s %9s\n' "$program" "$a" "$b" "$c" "$d" "$e" "$f"
+    read -r a b c d e f g <<<"${RESULT[$program]}"
+    printf '%-12s %8s %9s %7s %7s %9s %9s %8s\n' "$program" "$a" "$b" "$c" "$d" "$e" "$f" "$g"
 done
-if [ -n "${RESULT[pavumeter]:-}" ]; then
-    read -r pa pb pc pd pe pf <<<"${RESULT[pavumeter]}"
-    for program in korvelt korvelt-x2; do
+for peer in pavumeter jkmeter; do
+    [ -n "${RESULT[$peer]:-}" ] || continue
+    read -r pa _ pc pd _ pf pg <<<"${RESULT[$peer]}"
+    for program in korvelt korvelt-x2 korvelt-base; do
         [ -n "${RESULT[$program]:-}" ] || continue
-        read -r a b c d e f <<<"${RESULT[$program]}"
-        awk -v n="$program" -v a="$a" -v pa="$pa" -v c="$c" -v pc="$pc" -v e="$e" -v pe="$pe" -v f="$f" -v pf="$pf" '
-            function r(x, y) { return y > 0 ? sprintf("%.2f", x / y) : "-" }
-            BEGIN { printf "%s/pavumeter: CPU %s, X %s, per frame %s, PSS %s\n", n, r(a, pa), r(c, pc), r(e, pe), r(f, pf) }'
+        read -r a _ c d _ f g <<<"${RESULT[$program]}"
+        echo "$program/$peer: CPU $(measure_ratio "$a" "$pa"), X $(measure_ratio "$c" "$pc")," \
+             "per frame $(measure_ratio "$f" "$pf"), sum $(measure_ratio "$d" "$pd"), PSS $(measure_ratio "$g" "$pg")"
     done
-fi
+done
 if [ -n "${RESULT[korvelt.exe]:-}" ] && [ -n "${RESULT[wine-idle]:-}" ]; then
     read -r a _ <<<"${RESULT[korvelt.exe]}"
     read -r w _ <<<"${RESULT[wine-idle]}"
     awk -v a="$a" -v w="$w" 'BEGIN { printf "korvelt.exe above Wine idle: %.2f%% of one core\n", a - w }'
 fi
 if [ -n "${RESULT[korvelt]:-}" ] && [ -n "${RESULT[korvelt-x2]:-}" ]; then
-    read -r _ _ _ _ e1 _ <<<"${RESULT[korvelt]}"
-    read -r _ _ _ _ e2 _ <<<"${RESULT[korvelt-x2]}"
-    awk -v a="$e1" -v b="$e2" 'BEGIN { if (a > 0) printf "CPU per frame at scale 2 / scale 1: %.2f\n", b / a }'
+    read -r _ _ _ _ _ f1 _ <<<"${RESULT[korvelt]}"
+    read -r _ _ _ _ _ f2 _ <<<"${RESULT[korvelt-x2]}"
+    echo "CPU per frame at scale 2 / scale 1: $(measure_ratio "$f2" "$f1")"
 fi
 
 echo

@@ -1,10 +1,14 @@
 #!/bin/bash
 # End-to-end checks of the shipped programs: each build runs on a private X display, records a
-# known stereo tone from a PulseAudio null sink, and is judged from screenshots read at fixed
-# pixels, then ended with Escape; then each meets the faults of faults.sh (the sink and the
-# sound server going and coming back, the server frozen at exit).
-# Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win32] [deb] [zip64] [zip32]
-#        (default: the first four)
+# known stereo tone from a null sink of a private sound server, and is judged from screenshots
+# read at fixed pixels, then ended with Escape; then each meets the faults of faults.sh (the
+# sink and the sound server going and coming back, the server frozen at exit).
+# Usage: tests/e2e/e2e.sh [native] [native-hidpi] [win64] [win64-hidpi] [win64-144] [win32] [deb]
+#                         [zip64] [zip32] [native@pipewire] [win64@pipewire] [win32@pipewire]
+#        (default: the first six)
+# A build runs on PulseAudio; BUILD@pipewire runs it on PipeWire instead (pipewire, WirePlumber
+# and pipewire-pulse, started privately for these runs). Its checks are reported as
+# BUILD@pipewire:CHECK and its screenshots and logs kept in build/e2e/pipewire.
 # deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the
 # package again; zip64 and zip32 unpack build/packages/korvelt-*-win64.zip / -win32.zip and run
 # the exe under Wine.
@@ -12,9 +16,12 @@
 # native-hidpi runs the native program on a desktop that says "Xft.dpi: 192": its window must be
 # twice the size, show every client pixel as a 2 x 2 block (a screenshot reduced by taking every
 # second pixel passes the same checks), and take clicks at twice the client positions.
+# win64-hidpi and win64-144 run the x86-64 build on Wine desktops of 192 and 144 dpi
+# (tests/e2e/wine-hidpi.sh).
 # Prints one PASS/FAIL/PEND line per check and ends with "e2e: N passed, N failed, N pending";
 # exits non-zero when a check that is not pending failed. Checks listed in
-# tests/e2e/pending-checks are reported but do not count. Screenshots and logs are kept in
+# tests/e2e/pending-checks (by name, BUILD:NAME or BUILD@pipewire:NAME) are reported but do not
+# count. Screenshots and logs are kept in
 # build/e2e (KORVELT_E2E_DIR). KORVELT_NATIVE_EXE, KORVELT_WIN64_EXE and KORVELT_WIN32_EXE
 # point at other executables than those of the presets' build folders.
 set -euo pipefail
@@ -29,6 +36,8 @@ source "$E2E_DIR_SRC/shot.sh"
 source "$E2E_DIR_SRC/compare.sh"
 # shellcheck source=faults.sh
 source "$E2E_DIR_SRC/faults.sh"
+# shellcheck source=wine-hidpi.sh
+source "$E2E_DIR_SRC/wine-hidpi.sh"
 
 WORK="${KORVELT_E2E_DIR:-$ROOT/build/e2e}"
 export KORVELT_WINEPREFIX="${KORVELT_WINEPREFIX:-$ROOT/build/wine-prefix}"
@@ -65,6 +74,7 @@ FAILED=0
 PENDING=0
 PROGRAM_PID=""
 USED_WINE=0
+SERVER_TAG=""           # "pipewire" while the builds run on PipeWire; names their checks
 
 declare -A PENDING_CHECKS=()
 while read -r line; do
@@ -85,6 +95,7 @@ Cleanup() {
     fi
     if [ "$USED_WINE" = 1 ]; then
         WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+        WineDpiStop
     fi
     [ "$DEB_INSTALLED" = 1 ] && RemoveDeb >/dev/null 2>&1
 
@@ -93,18 +104,21 @@ Cleanup() {
 }
 trap Cleanup EXIT
 
-# Report BUILD CHECK OK VALUE: prints and counts one result.
+# Report BUILD CHECK OK VALUE: prints and counts one result; on PipeWire the build is named
+# BUILD@pipewire.
 Report() {
-    local build="$1" check="$2" ok="$3" value="$4" verdict
+    local build="$1" check="$2" ok="$3" value="$4" verdict name
+    name="$build${SERVER_TAG:+@$SERVER_TAG}"
     if [ "$ok" = 1 ]; then verdict=PASS; else verdict=FAIL; fi
-    if [ -n "${PENDING_CHECKS[$check]:-}" ] || [ -n "${PENDING_CHECKS[$build:$check]:-}" ]; then
-        printf 'PEND %-26s (would %s) %s\n' "$build:$check" "$verdict" "$value"
+    if [ -n "${PENDING_CHECKS[$check]:-}" ] || [ -n "${PENDING_CHECKS[$build:$check]:-}" ] ||
+       [ -n "${PENDING_CHECKS[$name:$check]:-}" ]; then
+        printf 'PEND %-26s (would %s) %s\n' "$name:$check" "$verdict" "$value"
         PENDING=$(( PENDING + 1 ))
     elif [ "$ok" = 1 ]; then
-        printf 'PASS %-26s %s\n' "$build:$check" "$value"
+        printf 'PASS %-26s %s\n' "$name:$check" "$value"
         PASSED=$(( PASSED + 1 ))
     else
-        printf 'FAIL %-26s %s\n' "$build:$check" "$value"
+        printf 'FAIL %-26s %s\n' "$name:$check" "$value"
         FAILED=$(( FAILED + 1 ))
     fi
 }
@@ -324,13 +338,15 @@ ExpectedLitSegments() {
 }
 
 CheckLevelBars() {
-    local bad="" desc="" top amp want i c pattern got
+    local bad="" desc="" top amp want i c pattern got colours
     for top in 578 617; do
         if (( top == 578 )); then amp=$LEFT_AMPLITUDE; else amp=$RIGHT_AMPLITUDE; fi
         want=$(ExpectedLitSegments "$amp")
         pattern=""; got=0
+        # Segment i's middle at x 19 + 14 i + 6.
+        mapfile -t colours < <(shot_row_colours 39 $(( top + 18 )) 14 30)
         for (( i = 1; i <= 30; i++ )); do
-            c="$(shot_pixel $(( 19 + 14 * i + 6 )) $(( top + 18 )))"
+            c="${colours[i - 1]:-outside}"
             case "$c" in
                 "$SEGMENT_ON") pattern="${pattern}#"; (( i == got + 1 )) && got=$i ;;
                 "$SEGMENT_OFF") pattern="${pattern}." ;;
@@ -658,35 +674,77 @@ CompareWholeWindow() {
     fi
 }
 
+# RunOnServer SERVER BUILD...: starts the sound server (pulseaudio or pipewire) with the null
+# sink, runs each build's checks and faults on it, and stops it again.
+RunOnServer() {
+    local server="$1" build t0
+    shift
+    t0=$(Milliseconds)
+    echo "== sound server: $server"
+    if ! korvelt_start_server "$server" "$SINK"; then
+        for build in "$@"; do Report "$build" sound-server 0 "$server did not start"; done
+        korvelt_stop_server || true
+        return 0
+    fi
+    mkdir -p "$WORK"
+    sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
+        remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"
+    for build in "$@"; do
+        case "$build" in
+            win64-hidpi|win64-144) RunWineDpi "$build"; continue ;;
+        esac
+        if ! IsNativeBuild "$build" && [ "$USED_WINE" = 0 ]; then
+            USED_WINE=1
+            # A Wine session started earlier without this display would keep its null desktop.
+            WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+            # With no window manager, Wine must draw its own frames: a managed window waits two
+            # seconds for a manager that never answers each time it is hidden.
+            KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
+                /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+        fi
+        if ! IsNativeBuild "$build"; then export KORVELT_WINE_DISPLAY=1; fi
+        rm -f "$WORK/$build/client.txt"
+        RunBuild "$build"
+        RunFaults "$build"
+    done
+    korvelt_stop_server || true
+    echo "== sound server: $server, $(( ($(Milliseconds) - t0) / 1000 )) s"
+}
+
 # ---- main ----
 
 BUILDS=("$@")
-[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native native-hidpi win64 win32)
+[ ${#BUILDS[@]} -gt 0 ] || BUILDS=(native native-hidpi win64 win64-hidpi win64-144 win32)
+ON_PULSEAUDIO=()
+ON_PIPEWIRE=()
+for build in "${BUILDS[@]}"; do
+    case "$build" in
+        *@pipewire) ON_PIPEWIRE+=("${build%@pipewire}") ;;
+        *) ON_PULSEAUDIO+=("$build") ;;
+    esac
+done
+E2E_ROOT="$WORK"
 mkdir -p "$WORK"
 
-# Room for the scale-2 window (1600 x 1440 at 50, 100).
-korvelt_start_xvfb 1920x1600x24 || { echo "e2e: no X display" >&2; exit 1; }
-korvelt_start_pulse "$SINK" || { echo "e2e: no PulseAudio server" >&2; exit 1; }
-sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 40 sine "$TONE_HZ" sine "$TONE_HZ" \
-    remix "1v$LEFT_AMPLITUDE" "2v$RIGHT_AMPLITUDE"
+# Room for the scale-2 windows (native 1600 x 1440 at 50, 100; the Windows build's frame
+# around 1588 x 1390 at 100, 200).
+korvelt_start_xvfb 1920x1700x24 || { echo "e2e: no X display" >&2; exit 1; }
 
-for build in "${BUILDS[@]}"; do
-    if ! IsNativeBuild "$build" && [ "$USED_WINE" = 0 ]; then
-        USED_WINE=1
-        # A Wine session started earlier without this display would keep its null desktop.
-        WINEPREFIX="$KORVELT_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
-        # With no window manager, Wine must draw its own frames: a managed window waits two
-        # seconds for a manager that never answers each time it is hidden.
-        KORVELT_WINE_DISPLAY=1 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' \
-            /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+if [ ${#ON_PULSEAUDIO[@]} -gt 0 ]; then
+    RunOnServer pulseaudio "${ON_PULSEAUDIO[@]}"
+    if [[ " ${ON_PULSEAUDIO[*]} " == *" native "* ]] && [[ " ${ON_PULSEAUDIO[*]} " == *" win64 "* ]]; then
+        CompareWholeWindow
     fi
-    if ! IsNativeBuild "$build"; then export KORVELT_WINE_DISPLAY=1; fi
-    rm -f "$WORK/$build/client.txt"
-    RunBuild "$build"
-    RunFaults "$build"
-done
-if [[ " ${BUILDS[*]} " == *" native "* ]] && [[ " ${BUILDS[*]} " == *" win64 "* ]]; then
-    CompareWholeWindow
+    if [[ " ${ON_PULSEAUDIO[*]} " == *" native-hidpi "* ]] && [[ " ${ON_PULSEAUDIO[*]} " == *" win64-hidpi "* ]]; then
+        CompareWholeWindowAtScale2
+    fi
+fi
+if [ ${#ON_PIPEWIRE[@]} -gt 0 ]; then
+    WORK="$E2E_ROOT/pipewire"
+    SERVER_TAG=pipewire
+    RunOnServer pipewire "${ON_PIPEWIRE[@]}"
+    WORK="$E2E_ROOT"
+    SERVER_TAG=""
 fi
 
 echo "e2e: $PASSED passed, $FAILED failed, $PENDING pending"

@@ -1,15 +1,18 @@
 # Fault checks of a running program on the real audio path, sourced by e2e.sh (they use its
-# Report, screenshot and level-bar checks): the sink is unplugged and plugged in again, the
+# Report, screenshot and level-bar checks) and run on whichever sound server e2e.sh started
+# (PulseAudio, or the whole PipeWire stack): the sink is unplugged and plugged in again, the
 # sound server dies and comes back, the server is frozen (SIGSTOP) and Escape must still end
 # the program at once with exit code 0. The Windows builds under Wine meet the same faults
-# through Wine's own sound driver; only the native build says how many device changes it was
-# told of, and only it has the SDL wave input to test on its own.
+# through Wine's own sound driver, and the frozen-server exit again after the device list was
+# worked and the server restarted (five runs, the median counts); only the native build says
+# how many device changes it was told of, and only it has the SDL wave input to test on its own.
 FAULT_CHECK_NAMES=(fault-device-change-posted fault-sink-gone-alive fault-sink-gone-silence fault-sink-back-meters
                    fault-server-gone-alive fault-server-gone-silence fault-server-back-meters
                    fault-server-stopped-exit)
 WINDOWS_FAULT_CHECK_NAMES=(fault-sink-gone-alive fault-sink-gone-silence fault-sink-back-meters
                            fault-server-gone-alive fault-server-gone-silence fault-server-back-meters
-                           fault-server-stopped-exit)
+                           fault-server-stopped-exit fault-stopped-exit-after-restart
+                           fault-stopped-exit-after-restart-code)
 BACKEND_FAULT_CHECK_NAMES=(backend-sink-gone-stops backend-sink-gone-open-fails backend-sink-back-resumes
                            backend-server-gone-stops backend-server-gone-open-fails backend-server-back-resumes)
 FAULT_GONE_SECONDS=1.5
@@ -19,26 +22,48 @@ FAULT_BUILD=native
 # hand out its first block). Each try here takes a whole screenshot and reads it, which adds up
 # to a second more, so the check allows 4 s; the times it prints include that.
 FAULT_BACK_SECONDS=4
+# The frozen-server exit after list work and a server restart: runs, and the limit on their
+# median from the close to the end of the process. The runs freeze the server at different
+# moments: once the program meters the revived server again (3 s after it is back), or just
+# after it is back, while the program is still reopening its lost input; and close the window
+# a different while after the freeze: with deliveries still queued, around the program's own
+# reopen of the stalled input (after 250 ms of silence), and after it.
+EXIT_RUNS=5
+EXIT_LIMIT_MS=500
+EXIT_REVIVED_SECONDS=(3 3 0.3 3 0.3)
+EXIT_FREEZE_SECONDS=(0.1 0.6 1.2 2.0 0.3)
+FAULT_CLIENT=""   # "x y": where a Windows build's client area lies in its screenshots
 
 # True (0) when both level bars are entirely dark in the loaded screenshot.
 LevelBarsDark() {
-    local top i c lit=0
+    local top c lit=0
     for top in 578 617; do
-        for (( i = 1; i <= 30; i++ )); do
-            c="$(shot_pixel $(( 19 + 14 * i + 6 )) $(( top + 18 )))"
+        # Segment i's middle at x 19 + 14 i + 6, i = 1 .. 30.
+        while read -r c; do
             [ "$c" = "$SEGMENT_OFF" ] || lit=$(( lit + 1 ))
-        done
+        done < <(shot_row_colours 39 $(( top + 18 )) 14 30)
     done
     FAULT_VALUE=" $lit of 60 segments lit"
     [ "$lit" = 0 ]
 }
 
-# FaultShot WINDOW FILE: takes and loads one screenshot; false when none could be taken. A
-# Windows build's shot holds the frame Wine draws around the client area: it is found anew in
-# every shot (as RunBuild does), so the checks read client coordinates.
+# FaultShot WINDOW FILE: takes and loads one screenshot for shot_pixel; false when none could
+# be taken. A Windows build's shot holds the frame Wine draws around the client area: it is
+# found in the program's first shot (as RunBuild does) and kept, as the window does not move,
+# so the checks read client coordinates. Loading only the pixels keeps a try short: the time
+# a check waits for metering to return is not spent reading screenshots.
 FaultShot() {
-    import -window "$1" "$2" 2>>"$WORK/faults-import.log" && [ -s "$2" ] && shot_load "$2" || return 1
-    IsNativeBuild "$FAULT_BUILD" || LocateClient "$FAULT_BUILD"
+    import -window "$1" "$2" 2>>"$WORK/faults-import.log" && [ -s "$2" ] || return 1
+    if IsNativeBuild "$FAULT_BUILD"; then
+        shot_load_pixels "$2"
+        SHOT_OX=0; SHOT_OY=0
+    elif [ -n "$FAULT_CLIENT" ]; then
+        shot_load_pixels "$2"
+        read -r SHOT_OX SHOT_OY <<<"$FAULT_CLIENT"
+    else
+        shot_load "$2" && LocateClient "$FAULT_BUILD" || return 1
+        FAULT_CLIENT="$SHOT_OX $SHOT_OY"
+    fi
 }
 
 # FaultAlive BUILD CHECK: the program is still running.
@@ -94,7 +119,7 @@ StartForFaults() {
 }
 
 StopAfterFaults() {
-    kill -CONT "$KORVELT_PULSE_PID" 2>/dev/null || true
+    korvelt_thaw_server
     if [ -n "$PROGRAM_PID" ]; then
         kill -- -"$PROGRAM_PID" 2>/dev/null || true
         wait "$PROGRAM_PID" 2>/dev/null || true
@@ -111,6 +136,88 @@ WaitForLine() {
         sleep 0.1
     done
     return 1
+}
+
+# WorkDeviceList WINDOW STEPS: opens the device list STEPS times and moves its selection down
+# and up again by one entry, as a user trying the inputs; each choice restarts capture.
+WorkDeviceList() {
+    local window="$1" steps="$2" step ox=0 oy=0
+    [ -n "$FAULT_CLIENT" ] && read -r ox oy <<<"$FAULT_CLIENT"
+    for (( step = 1; step <= steps; step++ )); do
+        xdotool mousemove --window "$window" $(( 600 + ox )) $(( 15 + oy )) click 1 2>/dev/null || true
+        sleep 0.3
+        if (( step % 2 )); then xdotool key Down 2>/dev/null || true; else xdotool key Up 2>/dev/null || true; fi
+        sleep 0.1
+        xdotool key Return 2>/dev/null || true
+        sleep 0.6
+    done
+}
+
+# FaultExitAfterRestart BUILD COMMAND TITLE: EXIT_RUNS times: the program starts on the tone,
+# the device list is worked, the server is killed and revived (and mostly metered again), the
+# server freezes, and the window is closed with its title bar's close button (the list
+# keeps the keyboard focus, so Escape would not reach the window, as on Windows). Two checks:
+# the median time from the close to the end of the process passes at EXIT_LIMIT_MS (a run
+# still going after 3 s counts as endless), and every run ends with exit code 0.
+FaultExitAfterRestart() {
+    local build="$1" command="$2" title="$3" dir="$WORK/$1/faults" run times=() bad="" start elapsed status
+    local median x y codes=() wrong=""
+    for (( run = 1; run <= EXIT_RUNS; run++ )); do
+        StartForFaults "$command" "$title" "$dir/program-exit$run.log"
+        if [ -z "$FAULT_WINDOW" ]; then
+            bad="$bad run $run: no window;"
+            StopAfterFaults
+            continue
+        fi
+        # Where the client area and the close button lie (the window never moves).
+        FaultShot "$FAULT_WINDOW" "$dir/exit$run.png" || true
+        WorkDeviceList "$FAULT_WINDOW" $(( 3 + run % 2 ))
+        korvelt_kill_server || true
+        korvelt_stop_tone || true
+        sleep 1
+        korvelt_revive_server >/dev/null 2>&1 || true
+        korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
+        # The reopen follows within a second, the revived monitor's first block about 1.5 s later.
+        sleep "${EXIT_REVIVED_SECONDS[$(( (run - 1) % ${#EXIT_REVIVED_SECONDS[@]} ))]}"
+        korvelt_freeze_server || true
+        sleep "${EXIT_FREEZE_SECONDS[$(( (run - 1) % ${#EXIT_FREEZE_SECONDS[@]} ))]}"
+        # The close button sits at the right end of the caption Wine draws above the client area.
+        x=$(( SHOT_W - 1 - SHOT_OX - 10 )); y=$(( SHOT_OY / 2 + 1 ))
+        xdotool mousemove --window "$FAULT_WINDOW" "$x" "$y" click 1 2>/dev/null || true
+        start=$(Milliseconds)
+        while kill -0 "$PROGRAM_PID" 2>/dev/null && (( $(Milliseconds) - start < 3000 )); do sleep 0.02; done
+        elapsed=$(( $(Milliseconds) - start ))
+        if kill -0 "$PROGRAM_PID" 2>/dev/null; then
+            bad="$bad run $run: still running after 3 s;"
+            times+=(99999)
+            codes+=(none)
+        else
+            status=0
+            wait "$PROGRAM_PID" || status=$?
+            PROGRAM_PID=""
+            times+=("$elapsed")
+            codes+=("$status")
+            # 128 + n: ended by signal n (under Wine, a crash of Wine itself).
+            [ "$status" = 0 ] || wrong="$wrong run $run: exit code $status;"
+        fi
+        StopAfterFaults
+    done
+    if (( ${#times[@]} == 0 )); then
+        Report "$build" fault-stopped-exit-after-restart 0 "no run started:$bad (logs $dir/program-exit*.log)"
+        Report "$build" fault-stopped-exit-after-restart-code 0 "no run started"
+        return
+    fi
+    median="$(printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')"
+    if [ -z "$bad" ] && (( ${#times[@]} == EXIT_RUNS && median <= EXIT_LIMIT_MS )); then
+        Report "$build" fault-stopped-exit-after-restart 1 "median $median ms of $EXIT_RUNS closes (${times[*]} ms)"
+    else
+        Report "$build" fault-stopped-exit-after-restart 0 "median $median ms of ${#times[@]} closes (${times[*]} ms; want all $EXIT_RUNS, median <= $EXIT_LIMIT_MS ms):${bad:- }"
+    fi
+    if [ -z "$wrong" ] && (( ${#codes[@]} == EXIT_RUNS )); then
+        Report "$build" fault-stopped-exit-after-restart-code 1 "exit code 0 in all $EXIT_RUNS runs"
+    else
+        Report "$build" fault-stopped-exit-after-restart-code 0 "exit codes ${codes[*]} (want 0 in all $EXIT_RUNS runs):${wrong:- }"
+    fi
 }
 
 # BackendFault KIND (sink or server): the native build's wave input on its own (the sound
@@ -171,6 +278,7 @@ RunFaults() {
         *) return 0 ;;
     esac
     FAULT_BUILD="$build"
+    FAULT_CLIENT=""
     dir="$WORK/$build/faults"
     mkdir -p "$dir"
     rm -f "$dir"/*.png
@@ -193,7 +301,7 @@ RunFaults() {
     if [ -z "$window" ]; then
         Report "$build" fault-server-stopped-exit 0 "no window (log $dir/program-stopped.log)"
     else
-        kill -STOP "$KORVELT_PULSE_PID" 2>/dev/null || true
+        korvelt_freeze_server || true
         sleep 1
         xdotool windowfocus "$window" 2>/dev/null || true
         sleep 0.2
@@ -214,8 +322,13 @@ RunFaults() {
     StopAfterFaults
 
     if [ "$build" = native ]; then
-        BackendFault sink
+        # PipeWire's pulse server keeps a dummy output while no sink is left and moves a
+        # recording onto its monitor, as a desktop running it does: there an input never
+        # vanishes outright, so only the server's death is met on PipeWire.
+        [ "$KORVELT_SERVER_KIND" = pipewire ] || BackendFault sink
         BackendFault server
+    else
+        FaultExitAfterRestart "$build" "$command" "$title"
     fi
 
     StartForFaults "$command" "$title" "$dir/program.log"
@@ -248,13 +361,13 @@ RunFaults() {
     korvelt_play_tone "$WORK/tone-swapped.wav" "$SINK" || true
     FaultMetersAgain "$build" fault-sink-back-meters "$window" "$dir/sink" swapped
 
-    # The sound server dies, and starts again.
-    korvelt_kill_pulse || true
+    # The sound server dies (on PipeWire the whole stack), and starts again.
+    korvelt_kill_server || true
     korvelt_stop_tone || true
     sleep "$FAULT_GONE_SECONDS"
     FaultAlive "$build" fault-server-gone-alive
     FaultSilence "$build" fault-server-gone-silence "$window" "$dir/server-gone.png"
-    korvelt_revive_pulse >/dev/null 2>&1 || true
+    korvelt_revive_server >/dev/null 2>&1 || true
     korvelt_play_tone "$WORK/tone.wav" "$SINK" || true
     FaultMetersAgain "$build" fault-server-back-meters "$window" "$dir/server"
 

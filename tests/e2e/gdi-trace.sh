@@ -6,6 +6,7 @@
 # Usage: tests/e2e/gdi-trace.sh [EXE...]            (default build/win64/korvelt.exe)
 # KORVELT_TRACE_SECONDS (12) is how long each program runs; the first third of its ticks
 # count as settling and are left out. KORVELT_TRACE_LOG=DIR keeps each run's tick counts.
+# KORVELT_LOGPIXELS (96) is the Wine desktop's dpi: 192 runs the program at scale 2.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -28,7 +29,10 @@ Cleanup() {
 }
 trap Cleanup EXIT
 
-korvelt_start_xvfb 1280x1024x24 || { echo "no X display" >&2; exit 1; }
+DPI="${KORVELT_LOGPIXELS:-96}"
+SCREEN=1280x1024x24
+(( DPI >= 192 )) && SCREEN=1920x1700x24   # the frame around 1588 x 1390 at (100, 200)
+korvelt_start_xvfb "$SCREEN" || { echo "no X display" >&2; exit 1; }
 korvelt_start_pulse "$SINK" || { echo "no PulseAudio server" >&2; exit 1; }
 sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 600 sine 441 sine 441 remix 1v0.5 2v0.25
 
@@ -37,18 +41,27 @@ sox -q -n -r 44100 -b 16 -c 2 "$WORK/tone.wav" synth 600 sine 441 sine 441 remix
 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 "$ROOT/scripts/wine-run" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
     /d 'gdi32.*;user32.*' /f >/dev/null 2>&1
+"$ROOT/scripts/wine-run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$DPI" /f >/dev/null 2>&1
+# The desktop's dpi is read when the session starts: a new one, started by wine-run away from
+# the traced run's pipe (Wine's helper processes would hold it open).
+WINEPREFIX="$KORVELT_WINEPREFIX-display" wineserver -k >/dev/null 2>&1 || true
+WINEPREFIX="$KORVELT_WINEPREFIX-display" wineserver -w >/dev/null 2>&1 || true
+"$ROOT/scripts/wine-run" cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 Median() { sort -g | awk '{ v[NR] = $1 } END { print (NR ? v[int((NR + 1) / 2)] : "-") }'; }
 
 korvelt_play_tone "$WORK/tone.wav" "$SINK"
+LOADER="$("$ROOT/scripts/wine-run" --loader)"
+echo "Wine desktop at $DPI dpi"
 printf '%-44s %7s %12s %12s\n' program ticks "gdi32/tick" "user32/tick"
 for exe in "${EXES[@]}"; do
     ticks="$WORK/ticks.txt"
+    # A program of the Windows subsystem may not end on the interrupt: it is killed 3 s later.
     # One line per top-level WM_TIMER dispatch to a window procedure: the gdi32 and user32
     # calls made until it returns (a timer dispatched by the tick's own pumping is part of it).
-    WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay \
+    WINEPREFIX="$KORVELT_WINEPREFIX-display" WINEDEBUG=+relay WINELOADER="$LOADER" \
         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
-        timeout -s INT "$SECONDS_RUN" wine "$exe" 2>&1 >/dev/null </dev/null |
+        timeout -s INT -k 3 "$SECONDS_RUN" "$LOADER" "$exe" 2>&1 >/dev/null </dev/null |
         awk '
             /:Call window proc .*msg=WM_TIMER/ { if (depth++ == 0) { gdi = 0; user = 0 } next }
             /:Ret  window proc .*msg=WM_TIMER/ { if (depth > 0 && --depth == 0) print gdi, user; fflush(); next }

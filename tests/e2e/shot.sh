@@ -23,6 +23,18 @@ shot_load() {
     od -An -v -tu1 -w3 "$SHOT_RAW" | awk '{ print $1 "," $2 "," $3 }' >"$SHOT_TXT"
 }
 
+# shot_load_pixels PNG: as shot_load, but only for shot_pixel (no text form for the region
+# and row helpers): a fraction of the time, for checks that probe a few pixels often.
+shot_load_pixels() {
+    local png="$1" size
+    size="$(identify -format '%w %h\n' "$png" | head -n1)"
+    SHOT_W="${size% *}"
+    SHOT_H="${size#* }"
+    SHOT_RAW="${png%.png}.rgb"
+    SHOT_TXT=""
+    convert "$png" -alpha off -depth 8 "rgb:$SHOT_RAW"
+}
+
 # shot_pixel X Y: the colour at client (X, Y), or "outside".
 shot_pixel() {
     local x=$(( $1 + SHOT_OX )) y=$(( $2 + SHOT_OY ))
@@ -31,6 +43,22 @@ shot_pixel() {
         return
     fi
     od -An -tu1 -j $(( (y * SHOT_W + x) * 3 )) -N3 "$SHOT_RAW" | awk '{ print $1 "," $2 "," $3 }'
+}
+
+# shot_row_colours X Y STEP COUNT: the colours at client (X, Y), (X + STEP, Y) ... COUNT of
+# them, one a line ("outside" where the shot ends); one read for the whole row.
+shot_row_colours() {
+    local x=$(( $1 + SHOT_OX )) y=$(( $2 + SHOT_OY )) step="$3" count="$4" last
+    last=$(( x + step * (count - 1) ))
+    if (( y < 0 || y >= SHOT_H || x < 0 || last < x )); then
+        for (( ; count > 0; count-- )); do echo outside; done
+        return
+    fi
+    (( last >= SHOT_W )) && last=$(( SHOT_W - 1 ))
+    od -An -v -tu1 -w3 -j $(( (y * SHOT_W + x) * 3 )) -N $(( (last - x + 1) * 3 )) "$SHOT_RAW" |
+        awk -v step="$step" -v count="$4" '
+            (NR - 1) % step == 0 && n < count { print $1 "," $2 "," $3; n++ }
+            END { for (; n < count; n++) print "outside" }'
 }
 
 # shot_region X Y W H COLOUR: how many pixels of the client rectangle have COLOUR, and the

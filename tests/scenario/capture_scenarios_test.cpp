@@ -251,6 +251,30 @@ TEST_F(CaptureScenario, DeliveryCopiesExactlyTheRecordedBytesAndRequeuesTheHeade
     EXPECT_EQ(HeadlessLostDeliveryCount(), 0u) << "buffers go straight back to the device";
 }
 
+TEST_F(CaptureScenario, DeliveryClaimingMoreThanItsBufferCopiesOnlyTheBuffer) {
+    HeadlessAddDevice(Device("Boastful"));
+    static std::vector<char> expected;
+    static int checked;
+    checked = 0;
+    // A driver that reports more bytes than the buffer holds: the copy must stop at the
+    // buffer's end (read past it, it shows as an over-read under the sanitizers).
+    spy.before_delivery = [](WaveHeader* header) {
+        ASSERT_EQ(header->dwBufferLength, 512u);
+        expected.assign(header->lpData, header->lpData + header->dwBufferLength);
+        header->dwBytesRecorded = 4 * header->dwBufferLength;
+        if (program.analysis_block) std::memset(program.analysis_block, 0x5A, ANALYSIS_BLOCK_BYTES);
+    };
+    spy.after_delivery = [](WaveHeader*, uintptr_t) {
+        if (!program.analysis_block || program.wave_in == nullptr) return;
+        ++checked;
+        EXPECT_EQ(program.last_bytes_recorded, 512);
+        EXPECT_EQ(std::memcmp(program.analysis_block, expected.data(), 512), 0);
+        EXPECT_EQ((unsigned char)program.analysis_block[512], 0x5A) << "nothing copied past the buffer's room";
+    };
+    RunUntilClose(40);
+    EXPECT_GT(checked, 5);
+}
+
 TEST_F(CaptureScenario, RestartTearsDownCompletelyBeforeTheNewOpen) {
     HeadlessAddDevice(Device("Mic"));
     static size_t mark;

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "platform/raster/dirty_rects.h"
 #include "platform/raster/raster.h"
+#include "platform/win32/display_scale.h"
 #include "platform/win32/gdi_count.h"
 
 #include <vector>
@@ -67,6 +68,8 @@ PlatformImage* CanvasImage(HWND canvas);
 // A new DIB-section image (black; 32-bit ones opaque). Null on failure.
 PlatformImage* NewImage(int width, int height, int depth);
 void DeleteImage(PlatformImage* image);
+// True for an image made by NewImage and not yet deleted.
+bool ImageAlive(PlatformImage* image);
 // Writes a 24-bit image's raster pixels into its section (nothing for 32-bit images).
 void SyncImageBits(PlatformImage* image);
 // The memory DC kept with the image's bitmap selected (made on first use); freed with the image.
@@ -81,6 +84,12 @@ void NoteShown(PlatformImage* image, const RECT& r);
 void FlushGdiWork();
 // GDI has used DIB memory (a control painted from an image): flush before the raster writes.
 void NoteGdiWork();
+// The image a control shows (SetControlImage); null for any other window.
+PlatformImage* ControlImage(HWND control);
+// Sizes a drop-down list's closed field until the control is `height` tall.
+void FitClosedListHeight(HWND list, int height);
+// Every window's back buffer copies all of itself to the screen again on its next pass.
+void ForgetShownPixels();
 // A window was made, moved, sized, shown, hidden or destroyed: what children cover changed.
 void NoteLayoutChange();
 // A drawing pass is open on `image`.
@@ -114,3 +123,67 @@ uint32_t RunBoundedWaveCall(WaveCall call, void* context, uint32_t budget_ms, Wa
 bool WaveCallStuck();
 // How many wave device calls have outlived their budget since the program started.
 uint64_t LateWaveCallCount();
+
+// ---------------------------------------------------------------------------------------
+// High-DPI desktops (scale.cpp). At scale N every window and control is N times the size
+// the program gave, the program is told sizes and positions divided by N, and its pixels
+// reach the screen as N x N blocks. At scale 1 (96 dpi, or any dpi of no whole-number scale)
+// nothing of this is in the way.
+// ---------------------------------------------------------------------------------------
+
+// Decides the scale from the monitor at (x, y), before the first window is made; the process
+// becomes per-monitor DPI-aware when the scale is above 1. Once per process.
+void DecideDisplayScale(int x, int y);
+// Windows are made for scaling: the program's procedures behind ProgramProcedureThunk,
+// sunken edges drawn by us.
+bool ScalingActive();
+// A rectangle of program pixels on the screen, and the program pixels a screen rectangle touches.
+RECT ScreenRect(const RECT& r);
+RECT ProgramRect(const RECT& r);
+// The program pixels whose whole blocks lie inside a screen rectangle.
+RECT ProgramRectInside(const RECT& r);
+// A top level's outer frame: from the program's numbers to the screen's and back (frame
+// sizes keep N times the client area the frame leaves at 96 dpi; positions scale about the
+// monitor's corner).
+void ScreenFrame(HWND window, RECT* frame);
+void ProgramFrame(HWND window, RECT* frame);
+// The outer frame (at 0, 0) of a main window whose client area is to be the program's
+// client_width x client_height at the current scale; and making the client area exactly that
+// once the window exists.
+void MainFrameForClient(DWORD style, int client_width, int client_height, RECT* frame);
+void FitMainClient(HWND window, int client_width, int client_height);
+
+// The window procedure of the program's windows while scaling is active: the program's own
+// procedure gets client sizes and mouse positions divided by N, and WM_GETMINMAXINFO in its
+// own numbers; moves to a monitor of another dpi are handled here.
+LRESULT CALLBACK ProgramProcedureThunk(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// The main window about to be made gets `procedure` (null once it exists).
+void SetCreatingProcedure(WindowProcedure procedure);
+void NoteProgramProcedure(WindowProcedure procedure);
+bool IsProgramProcedure(WindowProcedure procedure);
+// Puts `procedure` behind the thunk of `window`; returns the procedure it replaces.
+WindowProcedure SwapProgramProcedure(HWND window, WindowProcedure procedure);
+// The lParam the system gave for a message the program now hands on to the system.
+LPARAM SystemLParam(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// A child's place in program pixels, for placing it again at another scale; a toolbar's
+// button size and height at scale 1, and sizing its buttons so it is N times that.
+void RememberPlace(HWND child, int x, int y, int width, int height);
+void RememberToolbarButtons(HWND toolbar, int width, int height, int bar_height);
+void SizeToolbarButtons(HWND toolbar);
+
+// A child whose 2-pixel sunken edge we draw, N times as thick (made without WS_EX_CLIENTEDGE).
+void UseOwnEdge(HWND window);
+// WM_NCCALCSIZE and WM_NCPAINT of such a child; false for any other message or window.
+bool HandleOwnEdge(HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result);
+
+// The GUI font of controls at the current scale, and the one the program draws with when it
+// chose none: both from the system's GUI font, sized for 96 x N and 96 pixels to the inch.
+HFONT ControlFont();
+HFONT DrawingGuiFont();
+
+// Copies `r` of `from` (program pixels) onto `dc` at N times its place, each pixel an N x N
+// block, through a scratch section: one BitBlt for a rectangle of any usual size.
+void EnlargeToScreen(HDC dc, const Surface& from, const RECT& r);
+// GDI has finished with everything handed to it: the scratch section may be written again.
+void ScratchFlushed();

@@ -6,21 +6,33 @@
 namespace {
 
 const char CANVAS_CLASS[] = "KorveltCanvas";
+// The image an image control shows, for painting it enlarged.
+const char IMAGE_PROPERTY[] = "korvelt.image";
+// The drop-down list's open height, in program pixels.
+constexpr int OPEN_LIST_HEIGHT = 350;
 
 struct ControlsState {
     ATOM canvas_class = 0;
     WNDPROC static_procedure = nullptr;   // the STATIC class's own procedure, under our frames
+    WNDPROC image_static_procedure = nullptr;   // and under image controls that we paint
 };
 ControlsState controls_state;
 
+// A child at (x, y), width x height in program pixels. While scaling is active it is made N
+// times the size, it remembers its place for another scale, and a sunken client edge is left
+// to us to draw N times as thick (UseOwnEdge, once its procedure can draw it).
 HWND MakeChild(DWORD ex_style, const char* class_name, DWORD style, WindowRef parent, int id, int x, int y,
                int width, int height) {
     HWND parent_hwnd = AsHwnd(parent);
     if (!parent_hwnd) return nullptr;
     NoteLayoutChange();
-    return CreateWindowExA(ex_style, class_name, "", WS_CHILD | WS_VISIBLE | style, x, y, width, height,
-                           parent_hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ProgramInstance(),
-                           nullptr);
+    const int n = DisplayScale();
+    if (ScalingActive()) ex_style &= ~static_cast<DWORD>(WS_EX_CLIENTEDGE);
+    HWND child = CreateWindowExA(ex_style, class_name, "", WS_CHILD | WS_VISIBLE | style, n * x, n * y, n * width,
+                                 n * height, parent_hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                 ProgramInstance(), nullptr);
+    if (child && ScalingActive()) RememberPlace(child, x, y, width, height);
+    return child;
 }
 
 int WindowHeight(HWND window) {
@@ -32,6 +44,8 @@ int WindowHeight(HWND window) {
 // A sunken frame only outlines what the program draws on the main window beneath it, so
 // it must never paint its inside: painting only validates, erasing does nothing.
 LRESULT CALLBACK SunkenFrameProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    LRESULT edge;
+    if (HandleOwnEdge(window, message, wparam, lparam, &edge)) return edge;
     switch (message) {
     case WM_PAINT: {
         PAINTSTRUCT paint;
@@ -47,14 +61,16 @@ LRESULT CALLBACK SunkenFrameProcedure(HWND window, UINT message, WPARAM wparam, 
 }
 
 LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    LRESULT edge;
+    if (HandleOwnEdge(window, message, wparam, lparam, &edge)) return edge;
     switch (message) {
     case WM_PAINT: {
         PAINTSTRUCT paint;
         HDC dc = GDI_CALL(BeginPaint(window, &paint));
         PlatformImage* image = CanvasImage(window);
         if (dc && image) {
-            CopyToScreen(dc, image, paint.rcPaint);
-            NoteShown(image, paint.rcPaint);
+            CopyToScreen(dc, image, ProgramRect(paint.rcPaint));
+            NoteShown(image, ProgramRectInside(paint.rcPaint));
         }
         GDI_CALL(EndPaint(window, &paint));
         NoteGdiWork();
@@ -65,7 +81,7 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     case WM_SIZE: {
         // Keep the backing bitmap the inner size, carrying over what it showed.
         PlatformImage* old = CanvasImage(window);
-        int width = LOWORD(lparam), height = HIWORD(lparam);
+        int width = LOWORD(lparam) / DisplayScale(), height = HIWORD(lparam) / DisplayScale();
         if (old && (old->width != width || old->height != height) && width > 0 && height > 0) {
             if (DrawingOnImage(old)) EndDrawing();
             if (PlatformImage* grown = NewImage(width, height, 32)) {
@@ -90,7 +106,44 @@ LRESULT CALLBACK CanvasProcedure(HWND window, UINT message, WPARAM wparam, LPARA
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// An image control while scaling is active: its image shown enlarged, our own edge around it.
+LRESULT CALLBACK ImageControlProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    LRESULT edge;
+    if (HandleOwnEdge(window, message, wparam, lparam, &edge)) return edge;
+    PlatformImage* image = message == WM_ERASEBKGND || message == WM_PAINT ? ControlImage(window) : nullptr;
+    if (message == WM_ERASEBKGND && image) return 1;   // the image covers the whole inside
+    if (message == WM_PAINT && image) {
+        PAINTSTRUCT paint;
+        HDC dc = GDI_CALL(BeginPaint(window, &paint));
+        if (dc) EnlargeToScreen(dc, image->View(), ProgramRect(paint.rcPaint));
+        GDI_CALL(EndPaint(window, &paint));
+        return 0;
+    }
+    return CallWindowProcA(controls_state.image_static_procedure, window, message, wparam, lparam);
+}
+
 }  // namespace
+
+PlatformImage* ControlImage(HWND control) {
+    // SetControlImage keeps it up to date; an image released since is not painted from.
+    PlatformImage* image = static_cast<PlatformImage*>(GetPropA(control, IMAGE_PROPERTY));
+    return ImageAlive(image) ? image : nullptr;
+}
+
+void FitClosedListHeight(HWND list, int height) {
+    LRESULT field = SendMessageA(list, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+    if (field == CB_ERR) return;
+    // Each step corrects the height asked for before by what the control still lacks: what
+    // the control reads back may not be what it was given (Wine adds 2 to it).
+    LRESULT asked = field;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int difference = height - WindowHeight(list);
+        if (difference == 0) break;
+        if (asked + difference < 1) break;
+        asked += difference;
+        SendMessageA(list, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), asked);
+    }
+}
 
 bool IsSunkenFrame(HWND window) {
     return reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC)) == SunkenFrameProcedure;
@@ -113,6 +166,14 @@ WindowRef MakeToolbar(WindowRef parent) {
     if (!toolbar) return nullptr;
     SendMessageA(toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
     SendMessageA(toolbar, TB_AUTOSIZE, 0, 0);
+    if (ScalingActive()) {
+        // comctl32 sizes its buttons and the bar for 96 dpi at any scale: the program's are
+        // made N times that (the bar too, or the lists on it would be cut off at its edge).
+        LRESULT button = SendMessageA(toolbar, TB_GETBUTTONSIZE, 0, 0);
+        RememberToolbarButtons(toolbar, LOWORD(button), HIWORD(button), WindowHeight(toolbar));
+        SizeToolbarButtons(toolbar);
+        SendMessageA(toolbar, TB_AUTOSIZE, 0, 0);
+    }
     return AsWindowRef(toolbar);
 }
 
@@ -134,6 +195,7 @@ bool ToolbarItemRect(WindowRef toolbar, int index, RectI* rect) {
     RECT r;
     if (!rect || !SendMessageA(AsHwnd(toolbar), TB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&r)))
         return false;
+    r = ProgramRect(r);
     *rect = {r.left, r.top, r.right, r.bottom};
     return true;
 }
@@ -150,18 +212,13 @@ void ToolbarAutosize(WindowRef toolbar) {
 WindowRef CreateDropDownList(WindowRef parent, int id, int x, int y, int width, int height) {
     // Made 350 tall, which is the height of the open list; the closed control's height
     // comes from its selection field, which is then sized until the control is `height`.
-    const int OPEN_LIST_HEIGHT = 350;
     HWND list = MakeChild(0, WC_COMBOBOXA, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | WS_BORDER, parent,
                           ResolveControlId(id), x, y, width, OPEN_LIST_HEIGHT);
     if (!list) return nullptr;
-    SendMessageA(list, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        int difference = height - WindowHeight(list);
-        if (difference == 0) break;
-        LRESULT field = SendMessageA(list, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-        if (field == CB_ERR || field + difference < 1) break;
-        SendMessageA(list, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + difference);
-    }
+    // What is remembered is the closed height, which the list is fitted to at any scale.
+    if (ScalingActive()) RememberPlace(list, x, y, width, height);
+    SendMessageA(list, WM_SETFONT, reinterpret_cast<WPARAM>(ControlFont()), FALSE);
+    FitClosedListHeight(list, DisplayScale() * height);
     return AsWindowRef(list);
 }
 
@@ -217,6 +274,7 @@ WindowRef CreateSunkenFrame(WindowRef parent, int id, int x, int y, int width, i
     WNDPROC previous = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SunkenFrameProcedure)));
     if (!controls_state.static_procedure) controls_state.static_procedure = previous;
+    if (ScalingActive()) UseOwnEdge(frame);
     GDI_CALL(InvalidateRect(frame, nullptr, FALSE));
     return AsWindowRef(frame);
 }
@@ -235,8 +293,11 @@ WindowRef CreateCanvas(WindowRef parent, int id, int x, int y, int width, int he
     }
     HWND canvas = MakeChild(WS_EX_CLIENTEDGE, CANVAS_CLASS, 0, parent, ResolveControlId(id), x, y, width, height);
     if (!canvas) return nullptr;
+    if (ScalingActive()) UseOwnEdge(canvas);
     RECT inside;
     GetClientRect(canvas, &inside);
+    inside.right /= DisplayScale();
+    inside.bottom /= DisplayScale();
     PlatformImage* image = NewImage(inside.right > 0 ? inside.right : 1, inside.bottom > 0 ? inside.bottom : 1, 32);
     if (!image) {
         DestroyWindow(canvas);
@@ -248,14 +309,22 @@ WindowRef CreateCanvas(WindowRef parent, int id, int x, int y, int width, int he
 }
 
 WindowRef CreateImageControl(WindowRef parent, int id, int x, int y, int width, int height) {
-    return AsWindowRef(
-        MakeChild(WS_EX_CLIENTEDGE, "STATIC", SS_BITMAP, parent, ResolveControlId(id), x, y, width, height));
+    HWND control = MakeChild(WS_EX_CLIENTEDGE, "STATIC", SS_BITMAP, parent, ResolveControlId(id), x, y, width, height);
+    if (control && ScalingActive()) {
+        // The static shows a bitmap at its own size: an enlarged one is shown by us.
+        WNDPROC previous = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ImageControlProcedure)));
+        if (!controls_state.image_static_procedure) controls_state.image_static_procedure = previous;
+        UseOwnEdge(control);
+    }
+    return AsWindowRef(control);
 }
 
 void SetControlImage(WindowRef control, ImageRef image) {
     HWND hwnd = AsHwnd(control);
     if (!IsWindow(hwnd)) return;
     HBITMAP bitmap = image ? image->bitmap : nullptr;
+    const int n = DisplayScale();
     if (image) {
         // The control shows this very bitmap already, at its size: only its new pixels need
         // showing, and they go straight to the screen. Going through the control (a new
@@ -263,11 +332,15 @@ void SetControlImage(WindowRef control, ImageRef image) {
         // of a tick.
         RECT inner;
         HBITMAP current = reinterpret_cast<HBITMAP>(SendMessageA(hwnd, STM_GETIMAGE, IMAGE_BITMAP, 0));
-        if (current == bitmap && GetClientRect(hwnd, &inner) && inner.right == image->width &&
-            inner.bottom == image->height) {
+        if (current == bitmap && GetClientRect(hwnd, &inner) && inner.right == n * image->width &&
+            inner.bottom == n * image->height) {
             ShowImageOn(hwnd, image);
             return;
         }
+    }
+    if (ScalingActive()) {
+        if (image) SetPropA(hwnd, IMAGE_PROPERTY, image);
+        else RemovePropA(hwnd, IMAGE_PROPERTY);
     }
     GDI_CALL(SendMessageA(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
     if (image) {
@@ -277,8 +350,8 @@ void SetControlImage(WindowRef control, ImageRef image) {
         GetClientRect(hwnd, &inner);
         int edge_x = (outer.right - outer.left) - inner.right;
         int edge_y = (outer.bottom - outer.top) - inner.bottom;
-        if (inner.right != image->width || inner.bottom != image->height) {
-            GDI_CALL(SetWindowPos(hwnd, nullptr, 0, 0, image->width + edge_x, image->height + edge_y,
+        if (inner.right != n * image->width || inner.bottom != n * image->height) {
+            GDI_CALL(SetWindowPos(hwnd, nullptr, 0, 0, n * image->width + edge_x, n * image->height + edge_y,
                                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE));
             NoteLayoutChange();
         }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/win32/backend.h"
 
@@ -44,8 +45,9 @@ using DirtyList = DirtyRectList<RECT, MAX, JOIN>;
 
 // What a visible child paints over its parent (a sunken frame only its edge).
 struct ChildArea {
-    RECT area;               // in the parent's client coordinates
+    RECT area;               // in the parent's client coordinates, program pixels it touches
     PlatformImage* canvas;   // the child's backing, when it is a canvas
+    RECT screen;             // in the parent's client coordinates on the screen
 };
 
 // Bumped whenever a window is made, moved, sized, shown, hidden or destroyed through us, so
@@ -77,7 +79,7 @@ DrawingPass pass;
 HFONT stock_font = nullptr;
 
 HFONT DefaultFont() {
-    if (!stock_font) stock_font = static_cast<HFONT>(GDI_CALL(GetStockObject(DEFAULT_GUI_FONT)));
+    if (!stock_font) stock_font = DrawingGuiFont();
     return stock_font;
 }
 
@@ -130,21 +132,24 @@ void Mark(long long left, long long top, long long right, long long bottom) {
 // The areas the visible children of `window` paint themselves, in its client coordinates.
 std::vector<ChildArea> PaintedByChildren(HWND window) {
     std::vector<ChildArea> areas;
+    auto add = [&areas](const RECT& screen, PlatformImage* canvas) {
+        areas.push_back({ProgramRect(screen), canvas, screen});
+    };
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         RECT outer;
         if (!IsWindowVisible(child) || !GetWindowRect(child, &outer)) continue;
         MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&outer), 2);
         if (!IsSunkenFrame(child)) {
-            areas.push_back({outer, CanvasImage(child)});
+            add(outer, CanvasImage(child));
             continue;
         }
         RECT inner;
         GetClientRect(child, &inner);
         MapWindowPoints(child, window, reinterpret_cast<POINT*>(&inner), 2);
-        areas.push_back({RECT{outer.left, outer.top, outer.right, inner.top}, nullptr});
-        areas.push_back({RECT{outer.left, inner.bottom, outer.right, outer.bottom}, nullptr});
-        areas.push_back({RECT{outer.left, inner.top, inner.left, inner.bottom}, nullptr});
-        areas.push_back({RECT{inner.right, inner.top, outer.right, inner.bottom}, nullptr});
+        add(RECT{outer.left, outer.top, outer.right, inner.top}, nullptr);
+        add(RECT{outer.left, inner.bottom, outer.right, outer.bottom}, nullptr);
+        add(RECT{outer.left, inner.top, inner.left, inner.bottom}, nullptr);
+        add(RECT{inner.right, inner.top, outer.right, inner.bottom}, nullptr);
     }
     return areas;
 }
@@ -217,7 +222,8 @@ void PresentPass() {
             bool under = false;
             for (int i = 0; i < count && !under; ++i) under = !RectEmpty(RectMeet(parts[i], child.area));
             if (under)
-                GDI_CALL(ExcludeClipRect(dc, child.area.left, child.area.top, child.area.right, child.area.bottom));
+                GDI_CALL(ExcludeClipRect(dc, child.screen.left, child.screen.top, child.screen.right,
+                                         child.screen.bottom));
         }
         for (int i = 0; i < count; ++i) CopyToScreen(dc, image, parts[i]);
     }
@@ -510,9 +516,11 @@ PlatformImage* SizedBackBuffer(HWND window, int width, int height) {
 // ---------------------------------------------------------------------------------------
 
 void FlushGdiWork() {
-    if (!gdi_pending) return;
-    GDI_CALL(GdiFlush());
-    gdi_pending = false;
+    if (gdi_pending) {
+        GDI_CALL(GdiFlush());
+        gdi_pending = false;
+    }
+    ScratchFlushed();
 }
 
 void NoteGdiWork() {
@@ -534,8 +542,13 @@ HDC KeptImageDC(PlatformImage* image) {
 
 void CopyToScreen(HDC dc, PlatformImage* image, const RECT& r) {
     RECT part = RectMeet(r, RECT{0, 0, image->width, image->height});
+    if (RectEmpty(part)) return;
+    if (DisplayScale() > 1) {
+        EnlargeToScreen(dc, image->View(), part);
+        return;
+    }
     HDC source = KeptImageDC(image);
-    if (RectEmpty(part) || !source) return;
+    if (!source) return;
     GDI_CALL(BitBlt(dc, part.left, part.top, part.right - part.left, part.bottom - part.top, source, part.left,
                     part.top, SRCCOPY));
 }
@@ -547,6 +560,11 @@ void ShowImageOn(HWND window, PlatformImage* image) {
     if (!source || !image) return;
     HDC dc = GDI_CALL(GetDC(window));
     if (!dc) return;
+    if (DisplayScale() > 1) {
+        EnlargeToScreen(dc, image->View(), RECT{0, 0, image->width, image->height});
+        GDI_CALL(ReleaseDC(window, dc));
+        return;
+    }
     HGDIOBJ old = GDI_CALL(SelectObject(source, image->bitmap));
     GDI_CALL(BitBlt(dc, 0, 0, image->width, image->height, source, 0, 0, SRCCOPY));
     GDI_CALL(SelectObject(source, old));
@@ -557,6 +575,7 @@ void ShowImageOn(HWND window, PlatformImage* image) {
 void NoteShown(PlatformImage* image, const RECT& r) {
     if (!image || !image->shown_valid || image->depth != 32) return;
     RECT part = RectMeet(r, RECT{0, 0, image->width, image->height});
+    if (RectEmpty(part)) return;
     const uint32_t* now = reinterpret_cast<const uint32_t*>(image->bits);
     for (int y = part.top; y < part.bottom; ++y)
         std::memcpy(image->shown.data() + (size_t)y * image->width + part.left,
@@ -578,11 +597,12 @@ bool PaintFromBackBuffer(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = GDI_CALL(BeginPaint(window, &paint));
     if (dc) {
-        CopyToScreen(dc, found->image, paint.rcPaint);
-        NoteShown(found->image, paint.rcPaint);
+        CopyToScreen(dc, found->image, ProgramRect(paint.rcPaint));
+        NoteShown(found->image, ProgramRectInside(paint.rcPaint));
         // A client area grown since the last pass shows the background beyond the buffer.
-        RECT right{found->image->width, 0, paint.rcPaint.right, paint.rcPaint.bottom};
-        RECT below{0, found->image->height, found->image->width, paint.rcPaint.bottom};
+        const RECT buffer = ScreenRect(RECT{0, 0, found->image->width, found->image->height});
+        RECT right{buffer.right, 0, paint.rcPaint.right, paint.rcPaint.bottom};
+        RECT below{0, buffer.bottom, buffer.right, paint.rcPaint.bottom};
         if (!RectEmpty(RectMeet(right, paint.rcPaint)) || !RectEmpty(RectMeet(below, paint.rcPaint))) {
             HBRUSH brush = GDI_CALL(CreateSolidBrush(found->background));
             RECT r1 = RectMeet(right, paint.rcPaint), r2 = RectMeet(below, paint.rcPaint);
@@ -604,7 +624,7 @@ bool EraseFromBackBuffer(HWND window, HDC dc) {
     RECT box;
     if (GDI_CALL(GetClipBox(dc, &box)) == ERROR) return false;
     FlushGdiWork();
-    CopyToScreen(dc, found->image, box);
+    CopyToScreen(dc, found->image, ProgramRect(box));
     gdi_pending = true;
     return true;
 }
@@ -612,6 +632,8 @@ bool EraseFromBackBuffer(HWND window, HDC dc) {
 void ResetBackBuffer(HWND window, COLORREF colour) {
     RECT client;
     if (!GetClientRect(window, &client)) return;
+    client.right /= DisplayScale();
+    client.bottom /= DisplayScale();
     if (pass.kind == TARGET_WINDOW && pass.window == window) EndDrawing();
     BackBuffer* found = FindBackBuffer(window);
     if (found) found->background = colour;
@@ -625,6 +647,11 @@ void ResetBackBuffer(HWND window, COLORREF colour) {
         RasterFillBox(view, 0, 0, view.width, view.height, colour & 0x00FFFFFFu);
         image->shown_valid = false;
     }
+}
+
+void ForgetShownPixels() {
+    for (BackBuffer& b : back_buffers)
+        if (b.image) b.image->shown_valid = false;
 }
 
 void ForgetBackBuffer(HWND window) {
@@ -643,6 +670,13 @@ void ForgetBackBuffer(HWND window) {
 // ---------------------------------------------------------------------------------------
 // Images
 // ---------------------------------------------------------------------------------------
+
+// Every image not yet deleted, so a control never paints from one that is gone.
+std::unordered_set<PlatformImage*> live_images;
+
+bool ImageAlive(PlatformImage* image) {
+    return image && live_images.count(image) != 0;
+}
 
 PlatformImage* NewImage(int width, int height, int depth) {
     if (width <= 0 || height <= 0 || (depth != 24 && depth != 32)) return nullptr;
@@ -672,11 +706,13 @@ PlatformImage* NewImage(int width, int height, int depth) {
     } else {
         std::fill_n(reinterpret_cast<uint32_t*>(image->bits), (size_t)width * height, PIXEL_OPAQUE);
     }
+    live_images.insert(image);
     return image;
 }
 
 void DeleteImage(PlatformImage* image) {
     if (!image) return;
+    live_images.erase(image);
     if (pass.image == image) pass = DrawingPass();
     if (image->dc) {
         GDI_CALL(SelectObject(image->dc, image->dc_old_bitmap));
@@ -722,9 +758,11 @@ int ImageHeight(ImageRef image) {
 // ---------------------------------------------------------------------------------------
 
 FontRef MakeFont(const char* face, int points, int weight) {
-    HDC screen = GDI_CALL(GetDC(nullptr));
-    int dpi = screen ? GDI_CALL(GetDeviceCaps(screen, LOGPIXELSY)) : 96;
-    if (screen) GDI_CALL(ReleaseDC(nullptr, screen));
+    // The program draws in its own pixels, 96 to the logical inch, whatever the display
+    // reports: each is shown as an N x N block on a display of 96 x N, and at any other dpi
+    // the system scales the whole window. Fonts made for the display's own dpi would outgrow
+    // the places the program gives its text.
+    const int dpi = 96;
     HFONT font = GDI_CALL(CreateFontA(-MulDiv(points, dpi, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE,
                                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                                       DEFAULT_PITCH, face ? face : ""));
@@ -752,6 +790,8 @@ bool BeginDrawingWindow(WindowRef window) {
     if (!IsWindow(hwnd)) return false;
     RECT client;
     if (!GetClientRect(hwnd, &client)) return false;
+    client.right /= DisplayScale();
+    client.bottom /= DisplayScale();
     FlushGdiWork();
     PlatformImage* buffer = SizedBackBuffer(hwnd, client.right, client.bottom);
     // An empty client area (minimised) opens a pass that draws nothing.
@@ -910,12 +950,13 @@ Colour ReadPixel(int x, int y) {
     if (pass.kind == TARGET_WINDOW) {
         // Children are painted on the screen, not into the back buffer: there the window
         // shows what they painted, read back once what the pass drew so far is shown.
-        POINT point{x, y};
+        const int n = DisplayScale();
+        POINT point{n * x, n * y};
         HWND child = ChildWindowFromPointEx(pass.window, point, CWP_SKIPINVISIBLE);
         if (child && child != pass.window) {
             PresentPass();
             HDC dc = GDI_CALL(GetDC(pass.window));
-            COLORREF colour = dc ? GDI_CALL(GetPixel(dc, x, y)) : CLR_INVALID;
+            COLORREF colour = dc ? GDI_CALL(GetPixel(dc, n * x, n * y)) : CLR_INVALID;
             if (dc) GDI_CALL(ReleaseDC(pass.window, dc));
             return colour == CLR_INVALID ? CLR_INVALID : (colour & 0x00FFFFFFu);
         }

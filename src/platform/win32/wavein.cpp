@@ -12,6 +12,19 @@
 // the order the core made them in.
 // A caller told "busy" by a close keeps the run's buffers and headers, as after any failed
 // close, and tries again later.
+//
+// Those bounds are per call, and calls come in rows: a restart tears the run down and opens
+// anew (a dozen calls), the exit tears down and retries the closes that failed before, and a
+// close request taken during a restart starts the exit right after it. Bounded one by one,
+// the calls of a row add up whenever a late call gets done between two of them: a driver that
+// answers each call just after its bound holds the row for the sum. So a row of calls, each
+// made less than WAVE_ROW_GAP_MS after the one before returned, waits on the driver at most
+// WAVE_ROW_BUDGET_MS in all; once that is spent, the rest of the row is answered busy at once,
+// without reaching WinMM, as behind a call that is still stuck. The exit then ends within one
+// bound, whatever came just before it; an open, too, waits at most what is left of its row
+// (a slow one is tried again later, as any open given up on). Adding buffers (the deliveries'
+// re-queue, every few milliseconds) neither counts nor is held back by a spent row.
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -32,6 +45,11 @@ static_assert(sizeof(WaveInCaps) == sizeof(WAVEINCAPSA), "WaveInCaps must match 
 static_assert(offsetof(WaveInCaps, szPname) == offsetof(WAVEINCAPSA, szPname), "WAVEINCAPSA");
 static_assert(offsetof(WaveInCaps, dwFormats) == offsetof(WAVEINCAPSA, dwFormats), "WAVEINCAPSA");
 static_assert(offsetof(WaveInCaps, wChannels) == offsetof(WAVEINCAPSA, wChannels), "WAVEINCAPSA");
+
+// Runs `call` as RunBoundedWaveCall does, as one call of a row of device calls: within
+// `budget_ms` and what is left of the row's budget; answered busy without running when the
+// row has nothing left. GUI thread only.
+uint32_t RunWaveCallInRow(WaveCall call, void* context, uint32_t budget_ms, WaveLateResult late);
 
 namespace {
 
@@ -135,7 +153,7 @@ struct DeviceCall {
 DeviceCall device_call;
 
 uint32_t RunDeviceCall(WaveCall call, WaveLateResult late, uint32_t budget_ms = WAVE_CALL_BUDGET_MS) {
-    return RunBoundedWaveCall(call, &device_call, budget_ms, late);
+    return RunWaveCallInRow(call, &device_call, budget_ms, late);
 }
 
 uint32_t CallOpen(void* context) {
@@ -215,6 +233,35 @@ uint32_t RunBoundedWaveCall(WaveCall call, void* context, uint32_t budget_ms, Wa
         result = runner->result;
     }
     LeaveCriticalSection(&runner->lock);
+    return result;
+}
+
+namespace {
+
+constexpr uint64_t WAVE_ROW_BUDGET_MS = 300;   // all a row of device calls may wait
+constexpr uint64_t WAVE_ROW_GAP_MS = 100;      // a quieter spell than this ends a row
+
+// The row the GUI thread's device calls belong to (GUI thread only).
+struct CallRow {
+    uint64_t last_end_us = 0;   // when its latest call returned; 0 before the first call
+    uint64_t waited_us = 0;     // time spent waiting on the driver in it
+};
+
+CallRow call_row;
+
+}  // namespace
+
+uint32_t RunWaveCallInRow(WaveCall call, void* context, uint32_t budget_ms, WaveLateResult late) {
+    const uint64_t start = MonotonicMicros();
+    if (call_row.last_end_us == 0 || start - call_row.last_end_us > WAVE_ROW_GAP_MS * 1000)
+        call_row.waited_us = 0;   // a new row
+    const uint64_t row_budget_us = WAVE_ROW_BUDGET_MS * 1000;
+    const uint64_t left_ms = call_row.waited_us < row_budget_us ? (row_budget_us - call_row.waited_us) / 1000 : 0;
+    uint32_t result = MMSYSERR_HANDLEBUSY;
+    if (left_ms > 0) result = RunBoundedWaveCall(call, context, (uint32_t)std::min<uint64_t>(budget_ms, left_ms), late);
+    const uint64_t end = MonotonicMicros();
+    call_row.waited_us += end - start;
+    call_row.last_end_us = end;
     return result;
 }
 

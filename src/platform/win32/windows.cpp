@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/win32/backend.h"
 
@@ -58,12 +59,17 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
                            uint32_t style, WindowProcedure procedure) {
     // The class carries the procedure, so it sees the window's very first messages
     // (WM_GETMINMAXINFO, WM_CREATE ...); each window gets a class of its own.
+    // The scale is settled before the first window exists: per-monitor awareness can only be
+    // asked for then.
+    DecideDisplayScale(x, y);
+    const bool scaled = ScalingActive() && procedure;
     char class_name[32];
     std::snprintf(class_name, sizeof(class_name), "KorveltWindow%d", windows_state.next_class++);
     WNDCLASSEXA window_class = {};
     window_class.cbSize = sizeof(window_class);
     window_class.style = CS_HREDRAW | CS_VREDRAW;
-    window_class.lpfnWndProc = procedure ? reinterpret_cast<WNDPROC>(procedure) : DefWindowProcA;
+    window_class.lpfnWndProc = scaled ? ProgramProcedureThunk
+                                      : procedure ? reinterpret_cast<WNDPROC>(procedure) : DefWindowProcA;
     window_class.hInstance = ProgramInstance();
     window_class.hIcon = LoadIconA(ProgramInstance(), MAKEINTRESOURCEA(1));
     window_class.hIconSm = static_cast<HICON>(LoadImageA(ProgramInstance(), MAKEINTRESOURCEA(1), IMAGE_ICON,
@@ -74,10 +80,13 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
     window_class.lpszClassName = class_name;
     if (!RegisterClassExA(&window_class)) return nullptr;
 
-    RECT frame = {0, 0, client_width, client_height};
-    AdjustWindowRect(&frame, style, FALSE);
-    HWND window = CreateWindowExA(0, class_name, title ? title : "", style, x, y, frame.right - frame.left,
+    RECT frame;
+    MainFrameForClient(style, client_width, client_height, &frame);
+    const int n = DisplayScale();
+    if (scaled) SetCreatingProcedure(procedure);
+    HWND window = CreateWindowExA(0, class_name, title ? title : "", style, n * x, n * y, frame.right - frame.left,
                                   frame.bottom - frame.top, nullptr, nullptr, ProgramInstance(), nullptr);
+    SetCreatingProcedure(nullptr);
     if (!window) {
         UnregisterClassA(class_name, ProgramInstance());
         return nullptr;
@@ -85,6 +94,7 @@ WindowRef CreateMainWindow(const char* title, int x, int y, int client_width, in
     // A back buffer left by a window that went without DestroyWindowTree, under a handle
     // now reused, must not show here.
     ForgetBackBuffer(window);
+    FitMainClient(window, client_width, client_height);
     ShowWindow(window, SW_SHOWNORMAL);
     GDI_CALL(UpdateWindow(window));
     return AsWindowRef(window);
@@ -120,20 +130,32 @@ void DestroyWindowTree(WindowRef window) {
 }
 
 bool GetWindowFrame(WindowRef window, RectI* frame) {
-    return frame && GetWindowRect(AsHwnd(window), reinterpret_cast<RECT*>(frame));
+    if (!frame || !GetWindowRect(AsHwnd(window), reinterpret_cast<RECT*>(frame))) return false;
+    ProgramFrame(AsHwnd(window), reinterpret_cast<RECT*>(frame));
+    return true;
 }
 
 bool GetClientSize(WindowRef window, int* width, int* height) {
     RECT client;
     if (!GetClientRect(AsHwnd(window), &client)) return false;
-    if (width) *width = client.right - client.left;
-    if (height) *height = client.bottom - client.top;
+    const int n = DisplayScale();
+    if (width) *width = (client.right - client.left) / n;
+    if (height) *height = (client.bottom - client.top) / n;
     return true;
 }
 
 bool PlaceWindow(WindowRef window, const WindowPlacementRecord* placement) {
     NoteLayoutChange();
-    return placement && SetWindowPlacement(AsHwnd(window), reinterpret_cast<const WINDOWPLACEMENT*>(placement));
+    if (!placement) return false;
+    WINDOWPLACEMENT screen = *reinterpret_cast<const WINDOWPLACEMENT*>(placement);
+    const int n = DisplayScale();
+    if (n > 1) {
+        ScreenFrame(AsHwnd(window), &screen.rcNormalPosition);
+        // (-1, -1) leaves the position to the system.
+        for (POINT* p : {&screen.ptMinPosition, &screen.ptMaxPosition})
+            if (p->x != -1 || p->y != -1) *p = POINT{p->x * n, p->y * n};
+    }
+    return SetWindowPlacement(AsHwnd(window), &screen) != FALSE;
 }
 
 void ShowWindowAs(WindowRef window, int show_command) {
@@ -146,7 +168,9 @@ bool IsWindowShown(WindowRef window) {
 }
 
 void MoveControl(WindowRef control, int x, int y, int width, int height) {
-    MoveWindow(AsHwnd(control), x, y, width, height, TRUE);
+    const int n = DisplayScale();
+    if (ScalingActive()) RememberPlace(AsHwnd(control), x, y, width, height);
+    MoveWindow(AsHwnd(control), n * x, n * y, n * width, n * height, TRUE);
     NoteLayoutChange();
 }
 
@@ -155,6 +179,7 @@ bool GetControlRect(WindowRef control, RectI* rect) {
     RECT r;
     if (!rect || !GetWindowRect(hwnd, &r)) return false;
     MapWindowPoints(HWND_DESKTOP, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
+    r = ProgramRect(r);
     *rect = {r.left, r.top, r.right, r.bottom};
     return true;
 }
@@ -197,6 +222,7 @@ WindowRef GetKeyboardFocus() {
 // ---------------------------------------------------------------------------------------
 
 WindowProcedure ReplaceWindowProcedure(WindowRef window, WindowProcedure procedure) {
+    if (ScalingActive() && procedure) return SwapProgramProcedure(AsHwnd(window), procedure);
     LONG_PTR old = SetWindowLongPtrA(AsHwnd(window), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure));
     return reinterpret_cast<WindowProcedure>(old);
 }
@@ -204,6 +230,11 @@ WindowProcedure ReplaceWindowProcedure(WindowRef window, WindowProcedure procedu
 intptr_t CallWindowProcedure(WindowProcedure procedure, WindowRef window, uint32_t message, uintptr_t wparam,
                              intptr_t lparam) {
     if (!procedure) return 0;
+    if (ScalingActive()) {
+        // The program's own procedures take the program's numbers; the system's, its own.
+        if (IsProgramProcedure(procedure)) return procedure(window, message, wparam, lparam);
+        lparam = SystemLParam(AsHwnd(window), message, wparam, lparam);
+    }
     return CallWindowProcA(reinterpret_cast<WNDPROC>(procedure), AsHwnd(window), message, wparam, lparam);
 }
 
@@ -218,6 +249,7 @@ intptr_t DefaultWindowProcedure(WindowRef window, uint32_t message, uintptr_t wp
         return 1;
     }
     if (message == WM_PAINT && PaintFromBackBuffer(hwnd)) return 0;
+    if (ScalingActive()) lparam = SystemLParam(hwnd, message, wparam, lparam);
     return DefWindowProcA(hwnd, message, wparam, lparam);
 }
 

@@ -1,19 +1,22 @@
 // What a display tick of the real program costs in trips through GDI on the win32 backend:
 // the main window built as at start-up, a stereo tone of different left and right levels in
 // the analysis block, so the scopes, bars, meters and history graph all draw every tick.
-// Every GDI or USER painting call the backend makes is counted.
+// Every GDI or USER painting call the backend makes is counted, at scale 1 and on a high-DPI
+// monitor at scale 2, where every copy to the screen is enlarged on its way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "app/program.h"
 #include "app/state.h"
 #include "capture/capture.h"
 #include "display/display.h"
+#include "platform/win32/display_scale.h"
 #include "platform/win32/gdi_count.h"
 
 namespace {
@@ -64,26 +67,31 @@ Colour WindowPixel(int x, int y) {
     return c;
 }
 
-class ProgramTick : public ::testing::Test {
+class ProgramTick : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
+        UseDisplayScaleForTests(GetParam());
         started = StartProgram();
         ASSERT_TRUE(started);
         // The ticks are run by hand on a fixed block: no timer, nothing delivered meanwhile.
         StopCapture();
         PutTone();
     }
-    void TearDown() override { ShutDownProgram(started); }
+    void TearDown() override {
+        ShutDownProgram(started);
+        UseDisplayScaleForTests(1);
+    }
     bool started = false;
 };
 
-TEST_F(ProgramTick, SteadyTickMakesAtMostAHundredGdiCalls) {
+TEST_P(ProgramTick, SteadyTickMakesAtMostAHundredGdiCalls) {
     // The first ticks settle the meters' needles and render each label once.
     CountTicks(40);
     std::vector<uint64_t> counts = CountTicks(60);
     std::vector<uint64_t> sorted = counts;
     std::sort(sorted.begin(), sorted.end());
-    std::printf("GDI calls per tick: min %llu, median %llu, max %llu\n", (unsigned long long)sorted.front(),
+    std::printf("GDI calls per tick at scale %d: min %llu, median %llu, max %llu\n", GetParam(),
+                (unsigned long long)sorted.front(),
                 (unsigned long long)sorted[sorted.size() / 2], (unsigned long long)sorted.back());
     EXPECT_LE(sorted.back(), 100u) << "every steady tick";
     // Something is shown every tick: the moving traces and the scrolled history graph.
@@ -101,7 +109,7 @@ TEST_F(ProgramTick, SteadyTickMakesAtMostAHundredGdiCalls) {
     EXPECT_GT(trace, 0) << "the left trace crosses x = 200";
 }
 
-TEST_F(ProgramTick, ShapesOnTheWindowCostOnlyTheirCopyToTheScreen) {
+TEST_P(ProgramTick, ShapesOnTheWindowCostOnlyTheirCopyToTheScreen) {
     CountTicks(2);
     uint64_t before = GdiCallCount();
     ASSERT_TRUE(BeginDrawingWindow(program.main_window_handle));
@@ -120,5 +128,8 @@ TEST_F(ProgramTick, ShapesOnTheWindowCostOnlyTheirCopyToTheScreen) {
     EXPECT_LE(GdiCallCount() - before, 10u);
     EXPECT_EQ(WindowPixel(40 + 7, 289), ON);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scales, ProgramTick, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int>& info) { return "Scale" + std::to_string(info.param); });
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include "platform/win32/backend.h"
 
+// Defined in wavein.cpp: how the backend's device calls run, one row at a time.
+uint32_t RunWaveCallInRow(WaveCall call, void* context, uint32_t budget_ms, WaveLateResult late);
+
 namespace {
 
 struct HangingCall {
@@ -87,6 +90,40 @@ TEST(BoundedWaveCalls, AHangingCallIsAnsweredBusyAndHoldsBackLaterCalls) {
     EXPECT_NE(WaveInAddBuffer(nullptr, &header, sizeof header), (uint32_t)MMSYSERR_NOERROR);
     CloseHandle(hanging.release);
     CloseHandle(hanging.late_seen);
+}
+
+struct SlowCalls {
+    int runs = 0;
+};
+
+// A driver that answers every call, each a little under its own bound.
+uint32_t AnswerSlowly(void* context) {
+    ++static_cast<SlowCalls*>(context)->runs;
+    Sleep(100);
+    return 0;
+}
+
+TEST(BoundedWaveCalls, ARowOfCallsWaitsOneBoundInAll) {
+    ASSERT_TRUE(WaitUntilFree());
+    Sleep(250);   // whatever ran before is a row of its own
+    SlowCalls slow;
+    int busy_unrun = 0;
+    for (int i = 0; i < 8; ++i) {
+        const int runs_before = slow.runs;
+        const uint32_t result = RunWaveCallInRow(AnswerSlowly, &slow, WAVE_CALL_BUDGET_MS, nullptr);
+        if (result == MMSYSERR_HANDLEBUSY && slow.runs == runs_before) ++busy_unrun;
+        ASSERT_TRUE(WaitUntilFree());
+    }
+    // Eight calls of 100 ms each would take 800 ms one by one; the row stops after about 300.
+    EXPECT_LE(slow.runs, 4) << "the row kept running calls after its budget was spent";
+    EXPECT_GE(busy_unrun, 4) << "the rest of the row is answered busy without reaching the driver";
+
+    // After a quiet spell a new row begins, with a budget of its own.
+    Sleep(250);
+    const int runs_before = slow.runs;
+    EXPECT_EQ(RunWaveCallInRow(AnswerSlowly, &slow, WAVE_CALL_BUDGET_MS, nullptr), 0u);
+    EXPECT_EQ(slow.runs, runs_before + 1);
+    ASSERT_TRUE(WaitUntilFree());
 }
 
 }  // namespace
