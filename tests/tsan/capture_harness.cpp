@@ -95,9 +95,13 @@ void CheckFrames(Run& run, const WaveHeader* header) {
             ++run.frames;
             continue;
         }
-        if (left == 0 && right == 0) {
+        if (frames_kind == FramesKind::SOUND ? std::abs(left) < 8 && std::abs(right) < 8 : left == 0 && right == 0) {
             ++run.silent_frames;
             run.next_frame = -1;
+            continue;
+        }
+        if (frames_kind == FramesKind::SOUND) {
+            ++run.frames;
             continue;
         }
         CHECK(right == (int16_t)(-left - 1), "frame with left %d right %d: neither numbered nor silent", left, right);

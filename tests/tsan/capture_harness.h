@@ -46,6 +46,7 @@ enum class FramesKind {
     ANY,            // real sound: not looked at
     NUMBERED,       // every frame numbered, in order within a delivery (SDL's disk driver)
     MAYBE_SILENT,   // numbered frames or silence; across deliveries too, numbers must follow on
+    SOUND,          // sound or silence, not looked at closer (a server that resamples)
 };
 
 extern Run* current;            // the run whose deliveries count

@@ -1,5 +1,6 @@
 #!/bin/bash
-# A private PulseAudio server for the sound-server client's test (pulse_capture_restarts):
+# A private sound server for the sound-server client's test (pulse_capture_restarts): PulseAudio,
+# or with KORVELT_TEST_SERVER_KIND=pipewire PipeWire (with WirePlumber and its pulse server).
 #   pulse-server.sh run COMMAND...   starts a server of our own (its own runtime directory) with
 #                                    a null sink "korvelt_tsan" whose monitor is the default
 #                                    source, runs COMMAND with KORVELT_SERVER_CONTROL naming this
@@ -16,18 +17,24 @@
 #       remove-sink NAME | default-source NAME
 #       kill | revive                the server dies as in a crash / starts again on its socket
 #       freeze | thaw                SIGSTOP / SIGCONT
-# Exits 77 (skipped) when pulseaudio or pactl is missing.
+# Exits 77 (skipped) when the server, pactl or pacat is missing.
 set -uo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=../../scripts/lib-display.sh
 source "$HERE/../../scripts/lib-display.sh"
 
-# The state of the server started by "run", for the actions.
+# The state of the server started by "run", kept in its directory for the actions.
+Detach() {
+    printf '%s\n' "$KORVELT_SERVER_KIND" "$KORVELT_PULSE_PID" "$KORVELT_SERVER_PIDS" "$KORVELT_BUS_PID" \
+        >"$KORVELT_PULSE_DIR/server.state"
+}
+
 Attach() {
     KORVELT_PULSE_DIR="$KORVELT_TEST_PULSE_DIR"
     KORVELT_PULSE_SINK=korvelt_tsan
-    KORVELT_PULSE_PID="$(cat "$KORVELT_PULSE_DIR/server.pid" 2>/dev/null)"
+    { read -r KORVELT_SERVER_KIND; read -r KORVELT_PULSE_PID; read -r KORVELT_SERVER_PIDS; read -r KORVELT_BUS_PID; } \
+        <"$KORVELT_PULSE_DIR/server.state"
 }
 
 # StopPlayer [SINK]: the player of the sink (default: the main one, and its listener), waiting
@@ -60,10 +67,19 @@ Play() {
 case "${1:-}" in
 run)
     shift
-    command -v pulseaudio >/dev/null && command -v pactl >/dev/null && command -v pacat >/dev/null ||
-        { echo "pulseaudio, pactl or pacat missing: skipped"; exit 77; }
-    korvelt_start_pulse korvelt_tsan || { korvelt_stop_pulse; exit 1; }
-    echo "$KORVELT_PULSE_PID" >"$KORVELT_PULSE_DIR/server.pid"
+    kind="${KORVELT_TEST_SERVER_KIND:-pulseaudio}"
+    command -v "$kind" >/dev/null && command -v pactl >/dev/null && command -v pacat >/dev/null ||
+        { echo "$kind, pactl or pacat missing: skipped"; exit 77; }
+    korvelt_start_server "$kind" korvelt_tsan || { korvelt_stop_server; exit 1; }
+    Detach
+    # How the server describes the sink's monitor, which the list must show.
+    KORVELT_TEST_MONITOR_DESCRIPTION="$(pactl list sources | awk '
+        /^\tName: / { this = ($2 == "korvelt_tsan.monitor") }
+        this && /^\tDescription: / { sub(/^\tDescription: /, ""); print; exit }')"
+    # PulseAudio hands the sound on bit for bit (the null sink runs at the sound's own rate);
+    # PipeWire resamples it through its graph.
+    KORVELT_TEST_SOUND_EXACT=$([ "$kind" = pulseaudio ] && echo 1 || echo 0)
+    export KORVELT_TEST_MONITOR_DESCRIPTION KORVELT_TEST_SOUND_EXACT
     export KORVELT_TEST_PULSE_DIR="$KORVELT_PULSE_DIR" KORVELT_SERVER_CONTROL="$HERE/pulse-server.sh"
     "$@"
     status=$?
@@ -71,8 +87,7 @@ run)
     for pidfile in "$KORVELT_PULSE_DIR"/player*.pid "$KORVELT_PULSE_DIR"/listener.pid; do
         [ -e "$pidfile" ] && kill "$(cat "$pidfile")" 2>/dev/null
     done
-    kill -CONT "$KORVELT_PULSE_PID" 2>/dev/null
-    korvelt_stop_pulse
+    korvelt_stop_server
     exit "$status"
     ;;
 play) Attach; Play "$2" ;;
@@ -90,12 +105,12 @@ remove-sink)
         pactl unload-module "$id"
     done ;;
 default-source) Attach; pactl set-default-source "$2" ;;
-kill) Attach; StopPlayer; korvelt_kill_pulse ;;
+kill) Attach; StopPlayer; korvelt_kill_server ;;
 revive)
     Attach
-    korvelt_revive_pulse && echo "$KORVELT_PULSE_PID" >"$KORVELT_PULSE_DIR/server.pid" &&
+    korvelt_revive_server && Detach &&
         { [ ! -s "$KORVELT_PULSE_DIR/player.file" ] || Play "$(cat "$KORVELT_PULSE_DIR/player.file")"; } ;;
-freeze) Attach; kill -STOP "$KORVELT_PULSE_PID" ;;
-thaw) Attach; kill -CONT "$KORVELT_PULSE_PID" ;;
+freeze) Attach; korvelt_freeze_server ;;
+thaw) Attach; korvelt_thaw_server ;;
 *) echo "usage: $0 run COMMAND... | play FILE | add-sink NAME DESCRIPTION [playing] | remove-sink NAME | default-source NAME | kill | revive | freeze | thaw" >&2; exit 2 ;;
 esac

@@ -80,8 +80,10 @@ void ListsSourcesByDescription(WindowRef window) {
     CHECK(Control({"add-sink", "korvelt_extra", EXTRA_DESCRIPTION, "playing"}) == 0, "no extra sink");
     CHECK(PumpUntil([&] { return device_changes > changes && WaveInGetNumDevs() == 2; }, 3000),
           "the extra sink's monitor came without WM_DEVICECHANGE, or not at all (%u sources)", WaveInGetNumDevs());
-    // In the server's order, by description, not by the sources' names.
-    CHECK(CapsName(0) == "Monitor of Null Output", "device 0 is \"%s\"", CapsName(0).c_str());
+    // In the server's order, by description (cut to the caps field), not by the sources' names.
+    const char* monitor = std::getenv("KORVELT_TEST_MONITOR_DESCRIPTION");
+    CHECK(monitor && *monitor && CapsName(0) == std::string(monitor).substr(0, 31), "device 0 is \"%s\", want \"%s\"",
+          CapsName(0).c_str(), monitor ? monitor : "?");
     CHECK(CapsName(1) == EXTRA_CAPS_NAME, "device 1 is \"%s\"", CapsName(1).c_str());
     CHECK(CapsName(WAVE_MAPPER) == "Default input device", "the mapper is \"%s\"", CapsName(WAVE_MAPPER).c_str());
     CHECK(CapsName(2) == "<no caps>", "a device past the list has caps");
@@ -355,7 +357,9 @@ int main(int argc, char** argv) {
     std::string frames = WriteFramesFile(44100 * 60);
     CHECK(!frames.empty(), "cannot write the frames file");
     CHECK(Control({"play", frames}) == 0, "the tone does not play");
-    frames_kind = FramesKind::MAYBE_SILENT;
+    // PulseAudio passes the null sink's sound on as it was played; PipeWire resamples it.
+    const char* exact = std::getenv("KORVELT_TEST_SOUND_EXACT");
+    frames_kind = exact && std::strcmp(exact, "1") == 0 ? FramesKind::MAYBE_SILENT : FramesKind::SOUND;
 
     struct Phase {
         const char* name;
