@@ -1,10 +1,11 @@
-// The Linux wave input's sound-server client against a private PulseAudio server (run through
-// tests/tsan/pulse-server.sh, which starts and stops it), built with ThreadSanitizer in the
-// tsan preset: the server's sources listed by description in its order, the WaveIn* rules the
+// The Linux wave input's sound-server client against a private sound server (run through
+// tests/tsan/pulse-server.sh, which starts and stops it: PulseAudio in the suites, PipeWire with
+// KORVELT_TEST_SERVER_KIND=pipewire), built with ThreadSanitizer in the tsan preset: the server's sources listed by description in its order, the WaveIn* rules the
 // capture engine relies on, restarts while sinks come and go, a steady run, the mapper following
 // a new default source, the server killed and revived, the server frozen (opens refused as
 // busy, nothing waits, the exit included). The server plays numbered frames
-// (capture_harness.h): a delivery that is torn, out of order or missing sound shows. Any data
+// (capture_harness.h): on PulseAudio, which hands them on bit for bit, a delivery that is torn,
+// out of order or missing sound shows. Any data
 // race between the GUI thread and the client's loop thread fails the run under TSan.
 //
 // With --sound-server it meets a server that tests/e2e/faults.sh controls instead: it meters the
