@@ -8,7 +8,8 @@
 #        (default: the first six)
 # A build runs on PulseAudio; BUILD@pipewire runs it on PipeWire instead (pipewire, WirePlumber
 # and pipewire-pulse, started privately for these runs). Its checks are reported as
-# BUILD@pipewire:CHECK and its screenshots and logs kept in build/e2e/pipewire.
+# BUILD@pipewire:CHECK and its screenshots and logs kept in build/e2e/pipewire. The native
+# program runs there with SDL_AUDIODRIVER=pipewire.
 # deb installs build/packages/korvelt_*.deb with apt-get, runs korvelt from PATH and removes the
 # package again; zip64 and zip32 unpack build/packages/korvelt-*-win64.zip / -win32.zip and run
 # the exe under Wine.
@@ -703,10 +704,16 @@ RunOnServer() {
                 /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
         fi
         if ! IsNativeBuild "$build"; then export KORVELT_WINE_DISPLAY=1; fi
+        # On PipeWire the native program runs as under SDL's own PipeWire audio driver (the
+        # choice of newer SDL): the list must still hold the monitors and meter one, as the
+        # program records through the sound server's client whatever SDL's driver is.
+        if [ "$server" = pipewire ] && IsNativeBuild "$build"; then export SDL_AUDIODRIVER=pipewire
+        else unset SDL_AUDIODRIVER; fi
         rm -f "$WORK/$build/client.txt"
         RunBuild "$build"
         RunFaults "$build"
     done
+    unset SDL_AUDIODRIVER
     korvelt_stop_server || true
     echo "== sound server: $server, $(( ($(Milliseconds) - t0) / 1000 )) s"
 }

@@ -240,10 +240,11 @@ FaultExitAfterRestart() {
     fi
 }
 
-# BackendFault KIND (sink or server): the SDL wave input on its own (the capture test program
-# in --sound-server mode) loses its input and gets it back; see sdl_capture_restarts.cpp.
+# BackendFault KIND (sink or server): the native build's wave input on its own (the sound
+# server's client, in the capture test program's --sound-server mode) loses its input and gets
+# it back; see pulse_capture_restarts.cpp.
 BackendFault() {
-    local kind="$1" exe="${KORVELT_NATIVE_TESTS_DIR:-$ROOT/build/native/tests}/sdl_capture_restarts"
+    local kind="$1" exe="${KORVELT_NATIVE_TESTS_DIR:-$ROOT/build/native/tests}/pulse_capture_restarts"
     local dir="$WORK/native/faults" log gone back pid metering stopped failed slowest resumed after i
     log="$dir/backend-$kind.log"; gone="$dir/backend-$kind.gone"; back="$dir/backend-$kind.back"
     rm -f "$gone" "$back"

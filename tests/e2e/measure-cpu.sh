@@ -25,7 +25,7 @@ WORK="$MEASURE_WORK"
 
 # ThreadTicks PID: "gui audio other" CPU clock ticks so far. The GUI thread is the one whose id
 # is the process id; SDL names its audio threads SDLAudio..., libpulse its loop thread
-# threaded-ml.
+# threaded-ml (the program's sound-server client names it korvelt-sound).
 ThreadTicks() {
     local task stat rest name ticks gui=0 audio=0 other=0
     for task in /proc/"$1"/task/*; do
@@ -34,7 +34,7 @@ ThreadTicks() {
         ticks=$(awk '{ print $12 + $13 }' <<<"$rest")
         name="$(cat "$task/comm" 2>/dev/null)"
         if [ "${task##*/}" = "$1" ]; then gui=$(( gui + ticks ))
-        elif [[ "$name" == SDLAudio* || "$name" == threaded-ml* ]]; then audio=$(( audio + ticks ))
+        elif [[ "$name" == SDLAudio* || "$name" == threaded-ml* || "$name" == korvelt-sound ]]; then audio=$(( audio + ticks ))
         else other=$(( other + ticks )); fi
     done
     echo "$gui $audio $other"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/portable/sdl/capture_feed.h"
+#include "platform/portable/pulse/capture_feed.h"
 
 namespace {
 

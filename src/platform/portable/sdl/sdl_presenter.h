@@ -1,6 +1,6 @@
 // What the SDL presenter's files share with its main(): starting and stopping the event side
-// (present.cpp), finishing device closes (wave_in.cpp) before SDL_Quit, and the X connection
-// behind a window (x11_connection.cpp).
+// (present.cpp), finishing device closes (pulse/wave_in.cpp) before SDL_Quit, and the X
+// connection behind a window (x11_connection.cpp).
 #pragma once
 
 #include <cstdint>
@@ -13,17 +13,16 @@ struct SDL_Window;
 void StartSdlPresenter(bool video_ready, bool events_ready, uint64_t run_limit_us);
 // Closes any SDL window still open.
 void StopSdlPresenter();
-// Sets up how SDL's sound-server connections are made (see wave_in.cpp); before SDL_Init.
-void PrepareSoundServerClient();
-// Waits a short while for the capture devices closed by WaveInClose to be really closed;
-// before SDL_Quit. False when a close is still stuck in a sound server that does not answer:
-// then SDL's audio must be left alone (SDL_Quit would wait for it) and the process end
-// finishes it. With KORVELT_CAPTURE_STATS set, prints the delivery counts to stderr.
+// Ends the wave input's recorders: the sound server's client at once, SDL's capture after a
+// short wait for the devices closed by WaveInClose to be really closed; before SDL_Quit. False
+// when an SDL close is still stuck in a sound server that does not answer: then SDL's audio
+// must be left alone (SDL_Quit would wait for it) and the process end finishes it. With
+// KORVELT_CAPTURE_STATS set, prints the delivery counts and the recorder to stderr.
 bool FinishClosingCaptureDevices();
 // The file descriptor of the X connection `window` lives on, or -1 when it is no X11 window.
 int X11ConnectionFd(SDL_Window* window);
 // Xft.dpi from the X server's resources (what desktops set for their scale), 0 when unset or
 // when there is no X display.
 int X11ResourceDpi();
-// Set by the audio thread around a post that need not wake the GUI thread at once.
+// Set by a recorder's thread around a post that need not wake the GUI thread at once.
 extern thread_local bool sdl_wake_can_wait;

@@ -1,7 +1,8 @@
-// Hand-off between the sound server's capture periods and the program's wave headers, for the
-// SDL wave input (wave_in.cpp): one period of sound is cut into the queued headers in order;
-// what finds no header waits in a small FIFO until one is queued. No SDL here, so the tests
-// can drive it directly. Not thread-safe: the owner holds its device's lock around every call.
+// Hand-off between the periods of sound a recorder brings (the sound server's fragments, SDL's
+// capture periods) and the program's wave headers, for the Linux wave input (wave_in.cpp): each
+// period is cut into the queued headers in order; what finds no header waits in a small FIFO
+// until one is queued. Nothing but memory here, so the tests can drive it directly. Not
+// thread-safe: the owner holds its device's lock around every call.
 #pragma once
 
 #include <cstddef>

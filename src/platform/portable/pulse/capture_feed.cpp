@@ -1,6 +1,6 @@
 // Hand-off between capture periods and wave headers (see capture_feed.h): FeedCapturedSound,
 // QueueCaptureHeader and the FIFO behind them.
-#include "platform/portable/sdl/capture_feed.h"
+#include "platform/portable/pulse/capture_feed.h"
 
 #include <algorithm>
 #include <cstring>
