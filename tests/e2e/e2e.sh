@@ -603,26 +603,7 @@ RunBuild() {
         sleep 0.2
     fi
 
-    # Escape: focus the window, press the key, and give the program one second to end.
-    xdotool windowfocus "$window" 2>/dev/null || true
-    sleep 0.2
-    xdotool key Escape 2>/dev/null || true
-    start=$(Milliseconds)
-    while kill -0 "$PROGRAM_PID" 2>/dev/null && (( $(Milliseconds) - start < 1000 )); do
-        sleep 0.02
-    done
-    local elapsed=$(( $(Milliseconds) - start )) status
-    if kill -0 "$PROGRAM_PID" 2>/dev/null; then
-        Report "$build" escape-exit 0 "still running 1 s after Escape"
-        kill -- -"$PROGRAM_PID" 2>/dev/null || true
-        wait "$PROGRAM_PID" 2>/dev/null || true
-    else
-        status=0
-        wait "$PROGRAM_PID" || status=$?
-        if [ "$status" = 0 ]; then Report "$build" escape-exit 1 "exit code 0 after $elapsed ms"
-        else Report "$build" escape-exit 0 "exit code $status after $elapsed ms"; fi
-    fi
-    PROGRAM_PID=""
+    CheckEscapeExit "$build" "$window"
     korvelt_stop_tone || true
     if [ -n "$RESOURCE_HOLDER_PID" ]; then
         xrdb -remove 2>/dev/null || true
@@ -673,6 +654,31 @@ CompareWholeWindow() {
         echo "     differing areas (client WxH+X+Y, pixels); mask $WORK/compare-$best_i.pbm:"
         compare_areas "$WORK/compare-$best_i.pbm" | sed 's/^/       /'
     fi
+}
+
+# CheckEscapeExit BUILD WINDOW: focuses the window, presses Escape and gives the program
+# (PROGRAM_PID) one second to end with exit code 0; reports escape-exit.
+CheckEscapeExit() {
+    local build="$1" window="$2" start elapsed status
+    xdotool windowfocus "$window" 2>/dev/null || true
+    sleep 0.2
+    xdotool key Escape 2>/dev/null || true
+    start=$(Milliseconds)
+    while kill -0 "$PROGRAM_PID" 2>/dev/null && (( $(Milliseconds) - start < 1000 )); do
+        sleep 0.02
+    done
+    elapsed=$(( $(Milliseconds) - start ))
+    if kill -0 "$PROGRAM_PID" 2>/dev/null; then
+        Report "$build" escape-exit 0 "still running 1 s after Escape"
+        kill -- -"$PROGRAM_PID" 2>/dev/null || true
+        wait "$PROGRAM_PID" 2>/dev/null || true
+    else
+        status=0
+        wait "$PROGRAM_PID" || status=$?
+        if [ "$status" = 0 ]; then Report "$build" escape-exit 1 "exit code 0 after $elapsed ms"
+        else Report "$build" escape-exit 0 "exit code $status after $elapsed ms"; fi
+    fi
+    PROGRAM_PID=""
 }
 
 # RunOnServer SERVER BUILD...: starts the sound server (pulseaudio or pipewire) with the null

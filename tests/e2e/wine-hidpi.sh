@@ -301,23 +301,7 @@ RunWineDpi() {
         Report "$build" text-sizes 0 "no screenshot of native-hidpi or of win64 at 96 dpi to compare with (run one first)"
     fi
 
-    xdotool windowfocus "$window" 2>/dev/null || true
-    sleep 0.2
-    xdotool key Escape 2>/dev/null || true
-    start=$(Milliseconds)
-    while kill -0 "$PROGRAM_PID" 2>/dev/null && (( $(Milliseconds) - start < 1000 )); do sleep 0.02; done
-    local elapsed=$(( $(Milliseconds) - start )) status
-    if kill -0 "$PROGRAM_PID" 2>/dev/null; then
-        Report "$build" escape-exit 0 "still running 1 s after Escape"
-        kill -- -"$PROGRAM_PID" 2>/dev/null || true
-        wait "$PROGRAM_PID" 2>/dev/null || true
-    else
-        status=0
-        wait "$PROGRAM_PID" || status=$?
-        if [ "$status" = 0 ]; then Report "$build" escape-exit 1 "exit code 0 after $elapsed ms"
-        else Report "$build" escape-exit 0 "exit code $status after $elapsed ms"; fi
-    fi
-    PROGRAM_PID=""
+    CheckEscapeExit "$build" "$window"
     # A click at twice the device list's place opens it: its chosen item shows highlighted
     # just below the field. A run of its own: the list keeps the keyboard afterwards (on
     # Windows a click on the window's background does not take it back), so Escape would

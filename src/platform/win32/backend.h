@@ -75,6 +75,8 @@ int ResolveControlId(int id);
 bool IsSunkenFrame(HWND window);
 // The backing bitmap of a canvas; null for any other window.
 PlatformImage* CanvasImage(HWND canvas);
+// A top-down DIB section of DEPTH bits per pixel, its pixels at *bits; null when none was made.
+HBITMAP NewTopDownBitmap(int width, int height, int depth, void** bits);
 // A new DIB-section image (black; 32-bit ones opaque). Null on failure.
 PlatformImage* NewImage(int width, int height, int depth);
 void DeleteImage(PlatformImage* image);

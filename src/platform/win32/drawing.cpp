@@ -302,19 +302,9 @@ bool RendererReady(int width, int height) {
     }
     if (width <= renderer.width && height <= renderer.height) return true;
     int w = std::max(width, renderer.width), h = std::max(height, renderer.height);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bitmap = GDI_CALL(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!bitmap || !bits) {
-        if (bitmap) GDI_CALL(DeleteObject(bitmap));
-        return false;
-    }
+    HBITMAP bitmap = NewTopDownBitmap(w, h, 32, &bits);
+    if (!bitmap) return false;
     HGDIOBJ previous = GDI_CALL(SelectObject(renderer.dc, bitmap));
     if (renderer.bitmap) GDI_CALL(DeleteObject(renderer.bitmap));
     else renderer.old_bitmap = previous;
@@ -704,8 +694,7 @@ bool ImageAlive(PlatformImage* image) {
     return image && live_images.count(image) != 0;
 }
 
-PlatformImage* NewImage(int width, int height, int depth) {
-    if (width <= 0 || height <= 0 || (depth != 24 && depth != 32)) return nullptr;
+HBITMAP NewTopDownBitmap(int width, int height, int depth, void** bits) {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biWidth = width;
@@ -713,12 +702,19 @@ PlatformImage* NewImage(int width, int height, int depth) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = static_cast<WORD>(depth);
     info.bmiHeader.biCompression = BI_RGB;
+    *bits = nullptr;
+    HBITMAP bitmap = GDI_CALL(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, bits, nullptr, 0));
+    if (bitmap && *bits) return bitmap;
+    if (bitmap) GDI_CALL(DeleteObject(bitmap));
+    *bits = nullptr;
+    return nullptr;
+}
+
+PlatformImage* NewImage(int width, int height, int depth) {
+    if (width <= 0 || height <= 0 || (depth != 24 && depth != 32)) return nullptr;
     void* bits = nullptr;
-    HBITMAP bitmap = GDI_CALL(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!bitmap || !bits) {
-        if (bitmap) GDI_CALL(DeleteObject(bitmap));
-        return nullptr;
-    }
+    HBITMAP bitmap = NewTopDownBitmap(width, height, depth, &bits);
+    if (!bitmap) return nullptr;
     PlatformImage* image = new PlatformImage;
     image->bitmap = bitmap;
     image->bits = static_cast<uint8_t*>(bits);

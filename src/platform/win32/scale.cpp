@@ -269,17 +269,9 @@ bool ScratchReady(int width) {
     }
     const int w = std::max(width, 1024 * scale_state.scale);
     const int h = std::max(SCRATCH_PIXELS / w, 2 * MAX_SCALE);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bitmap = GDI_CALL(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!bitmap || !bits) {
-        if (bitmap) GDI_CALL(DeleteObject(bitmap));
+    HBITMAP bitmap = NewTopDownBitmap(w, h, 32, &bits);
+    if (!bitmap) {
         s.width = s.height = 0;
         return false;
     }
