@@ -1017,14 +1017,7 @@ void WritePixels(const PointI* points, const Colour* colours, int count) {
         }
     }
     // What was drawn, as one box (a changed pixel only says that the box needs showing).
-    RectI drawn{INT_MAX, INT_MAX, INT_MIN, INT_MIN};
-    for (int i = 0; i < count; ++i) {
-        drawn.left = std::min(drawn.left, points[i].x);
-        drawn.top = std::min(drawn.top, points[i].y);
-        drawn.right = std::max(drawn.right, points[i].x + 1);
-        drawn.bottom = std::max(drawn.bottom, points[i].y + 1);
-    }
-    drawn = RectIntersect(drawn, SurfaceRect());
+    const RectI drawn = RectIntersect(PointsBox(points, count), SurfaceRect());
     if (RectEmpty(drawn)) return;
     g_pass.pixel_drawn = RectUnion(g_pass.pixel_drawn, drawn);
     if (changed) g_pass.pixel_box = RectUnion(g_pass.pixel_box, drawn);

@@ -18,10 +18,7 @@ void ResizeChangeMap(ChangeMap& map, int width, int height) {
 }
 
 void MarkRectChanged(ChangeMap& map, RectI r, uint64_t stamp) {
-    r.left = std::max(r.left, 0);
-    r.top = std::max(r.top, 0);
-    r.right = std::min(r.right, map.width);
-    r.bottom = std::min(r.bottom, map.height);
+    r = ClipToSize(r, map.width, map.height);
     if (r.right <= r.left || r.bottom <= r.top) return;
     const int c0 = r.left >> CHANGE_TILE_SHIFT, c1 = (r.right - 1) >> CHANGE_TILE_SHIFT;
     for (int row = r.top >> CHANGE_TILE_SHIFT; row <= (r.bottom - 1) >> CHANGE_TILE_SHIFT; ++row) {

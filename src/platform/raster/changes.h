@@ -48,6 +48,15 @@ inline uint64_t NextChangeStamp() {
     return g_change_clock.stamp;
 }
 
+// `r` cut down to a surface of width x height (left and top at least 0).
+inline RectI ClipToSize(RectI r, int width, int height) {
+    if (r.left < 0) r.left = 0;
+    if (r.top < 0) r.top = 0;
+    if (r.right > width) r.right = width;
+    if (r.bottom > height) r.bottom = height;
+    return r;
+}
+
 // Sizes the map for a surface of width x height; every tile counts as changed now.
 void ResizeChangeMap(ChangeMap& map, int width, int height);
 
@@ -70,10 +79,7 @@ void MarkRectChanged(ChangeMap& map, RectI r, uint64_t stamp);
 // Some pixel in a tile that `r` touches changed after `since` (counting lines' pixels too, or
 // not). Asked about every memo of every tick, so kept small and inline.
 inline bool ChangedSince(const ChangeMap& map, RectI r, uint64_t since, bool lines_too = true) {
-    if (r.left < 0) r.left = 0;
-    if (r.top < 0) r.top = 0;
-    if (r.right > map.width) r.right = map.width;
-    if (r.bottom > map.height) r.bottom = map.height;
+    r = ClipToSize(r, map.width, map.height);
     if (r.right <= r.left || r.bottom <= r.top) return false;
     const uint64_t* stamps = (lines_too ? map.stamps : map.area_stamps).data();
     const uint64_t* rows = (lines_too ? map.row_stamps : map.area_row_stamps).data();
@@ -95,10 +101,7 @@ template <typename Part>
 void ForEachChangedRun(const ChangeMap& map, RectI r, uint64_t since, Part part, bool lines_too = true) {
     const std::vector<uint64_t>& all = lines_too ? map.stamps : map.area_stamps;
     const std::vector<uint64_t>& rows = lines_too ? map.row_stamps : map.area_row_stamps;
-    if (r.left < 0) r.left = 0;
-    if (r.top < 0) r.top = 0;
-    if (r.right > map.width) r.right = map.width;
-    if (r.bottom > map.height) r.bottom = map.height;
+    r = ClipToSize(r, map.width, map.height);
     if (r.right <= r.left || r.bottom <= r.top) return;
     const int c0 = r.left >> CHANGE_TILE_SHIFT, c1 = (r.right - 1) >> CHANGE_TILE_SHIFT;
     const int r0 = r.top >> CHANGE_TILE_SHIFT, r1 = (r.bottom - 1) >> CHANGE_TILE_SHIFT;

@@ -402,10 +402,7 @@ bool WalkSegment(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, 
 template <bool RESTORE>
 bool WalkPolyline(Surface& s, const PointI* points, int count, RectI clip, uint32_t pixel, const Surface* from,
                   int fx, int fy, bool line) {
-    clip.left = std::max(clip.left, 0);
-    clip.top = std::max(clip.top, 0);
-    clip.right = std::min(clip.right, s.width);
-    clip.bottom = std::min(clip.bottom, s.height);
+    clip = ClipToSize(clip, s.width, s.height);
     if (clip.left >= clip.right || clip.top >= clip.bottom || count < 2) return false;
     LineMarks marks{s.changes, s.changes ? NextChangeStamp() : 0, line};
     bool changed = false;
@@ -576,12 +573,8 @@ bool RasterBlitAlpha(Surface& dst, const Surface& src, int x, int y) {
 }
 
 RectI RasterMoveArea(Surface& s, RectI area, int dx, int dy, bool compare) {
-    area.left = std::max(area.left, 0);
-    area.top = std::max(area.top, 0);
-    area.right = std::min(area.right, s.width);
-    area.bottom = std::min(area.bottom, s.height);
-    RectI to{std::max(area.left + dx, 0), std::max(area.top + dy, 0), std::min(area.right + dx, s.width),
-             std::min(area.bottom + dy, s.height)};
+    area = ClipToSize(area, s.width, s.height);
+    const RectI to = ClipToSize(RectI{area.left + dx, area.top + dy, area.right + dx, area.bottom + dy}, s.width, s.height);
     if (to.left >= to.right || to.top >= to.bottom || area.left >= area.right || area.top >= area.bottom)
         return RectI{0, 0, 0, 0};
     // Rows in the order that reads each before it is written over.

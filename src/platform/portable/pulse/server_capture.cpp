@@ -206,20 +206,20 @@ void DropStream(ServerDevice& device) {
     pa_stream_unref(stream);
 }
 
-pa_sample_spec SampleSpec(const WaveFormat& format) {
-    pa_sample_spec spec;
-    spec.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = format.nSamplesPerSec;
-    spec.channels = (uint8_t)format.nChannels;
-    return spec;
+pa_sample_spec ServerSampleFormat(const WaveFormat& format) {
+    pa_sample_spec sample;
+    sample.format = format.wBitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sample.rate = format.nSamplesPerSec;
+    sample.channels = (uint8_t)format.nChannels;
+    return sample;
 }
 
 // Asks the server for a record stream from `source` into `device`; false when it cannot even
 // be asked (no connection, or the library refuses).
 bool StartStream(ServerDevice& device, const std::string& source) {
     if (!client.context || pa_context_get_state(client.context) != PA_CONTEXT_READY) return false;
-    pa_sample_spec spec = SampleSpec(device.format);
-    pa_stream* stream = pa_stream_new(client.context, STREAM_NAME, &spec, nullptr);
+    const pa_sample_spec sample = ServerSampleFormat(device.format);
+    pa_stream* stream = pa_stream_new(client.context, STREAM_NAME, &sample, nullptr);
     if (!stream) return false;
     pa_buffer_attr attr;
     attr.maxlength = (uint32_t)-1;
