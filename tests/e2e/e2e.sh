@@ -520,16 +520,7 @@ RunBuild() {
     fi
 
     sleep "$SETTLE_SECONDS"
-    local geometry
-    geometry="$(xwininfo -id "$window")"
-    WIN_X=$(awk '/Absolute upper-left X/ { print $NF }' <<<"$geometry")
-    WIN_Y=$(awk '/Absolute upper-left Y/ { print $NF }' <<<"$geometry")
-    WIN_W=$(awk '/^ *Width:/ { print $NF }' <<<"$geometry")
-    WIN_H=$(awk '/^ *Height:/ { print $NF }' <<<"$geometry")
-    for (( i = 1; i <= SHOTS; i++ )); do
-        import -window "$window" "$WORK/$build/shot$i.png" 2>>"$WORK/$build/import.log" || true
-        sleep 0.3
-    done
+    TakeShots "$build" "$window"
 
     # Each check passes when it passes on one of the shots; otherwise the last shot speaks.
     declare -A ok=() value=()
@@ -654,6 +645,21 @@ CompareWholeWindow() {
         echo "     differing areas (client WxH+X+Y, pixels); mask $WORK/compare-$best_i.pbm:"
         compare_areas "$WORK/compare-$best_i.pbm" | sed 's/^/       /'
     fi
+}
+
+# TakeShots BUILD WINDOW: the window's place and size into WIN_X, WIN_Y, WIN_W and WIN_H,
+# then SHOTS screenshots of it 0.3 s apart into $WORK/BUILD/shot1.png ...
+TakeShots() {
+    local build="$1" window="$2" geometry i
+    geometry="$(xwininfo -id "$window")"
+    WIN_X=$(awk '/Absolute upper-left X/ { print $NF }' <<<"$geometry")
+    WIN_Y=$(awk '/Absolute upper-left Y/ { print $NF }' <<<"$geometry")
+    WIN_W=$(awk '/^ *Width:/ { print $NF }' <<<"$geometry")
+    WIN_H=$(awk '/^ *Height:/ { print $NF }' <<<"$geometry")
+    for (( i = 1; i <= SHOTS; i++ )); do
+        import -window "$window" "$WORK/$build/shot$i.png" 2>>"$WORK/$build/import.log" || true
+        sleep 0.3
+    done
 }
 
 # CheckEscapeExit BUILD WINDOW: focuses the window, presses Escape and gives the program

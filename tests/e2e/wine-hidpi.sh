@@ -201,16 +201,7 @@ RunWineDpi() {
     Report "$build" title 1 "\"$(xdotool getwindowname "$window")\" after $(( $(Milliseconds) - start )) ms"
 
     sleep "$SETTLE_SECONDS"
-    local geometry
-    geometry="$(xwininfo -id "$window")"
-    WIN_X=$(awk '/Absolute upper-left X/ { print $NF }' <<<"$geometry")
-    WIN_Y=$(awk '/Absolute upper-left Y/ { print $NF }' <<<"$geometry")
-    WIN_W=$(awk '/^ *Width:/ { print $NF }' <<<"$geometry")
-    WIN_H=$(awk '/^ *Height:/ { print $NF }' <<<"$geometry")
-    for (( i = 1; i <= SHOTS; i++ )); do
-        import -window "$window" "$WORK/$build/shot$i.png" 2>>"$WORK/$build/import.log" || true
-        sleep 0.3
-    done
+    TakeShots "$build" "$window"
 
     # The client area at scale 1, as the scale-1 run of the same build showed it.
     local w1 h1

@@ -12,6 +12,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/raster/dirty_rects.h"
+
 namespace {
 
 // Intersects [x, x + w) x [y, y + h) with the surface; false when nothing is left.
@@ -598,9 +600,9 @@ RectI RasterMoveArea(Surface& s, RectI area, int dx, int dy, bool compare) {
         const uint32_t* from = s.pixels + (size_t)(y - dy) * s.stride + to.left - dx;
         if (std::memcmp(row, from, bytes) == 0) continue;
         std::memmove(row, from, bytes);
-        MarkRectChanged(*s.changes, RectI{to.left, y, to.right, y + 1}, stamp);
-        changed = changed.right > changed.left ? RectI{to.left, std::min(changed.top, y), to.right, std::max(changed.bottom, y + 1)}
-                                               : RectI{to.left, y, to.right, y + 1};
+        const RectI moved{to.left, y, to.right, y + 1};
+        MarkRectChanged(*s.changes, moved, stamp);
+        changed = DirtyRectEmpty(changed) ? moved : DirtyRectJoin(changed, moved);
     }
     return changed;
 }

@@ -216,9 +216,7 @@ SDL_Surface* PrepareScreen(TopWindow& t, SurfaceView* view) {
 // The tiles of an area that changed since the last upload, as one box.
 void JoinChangedRun(void* context, const RectI& run) {
     RectI& box = *static_cast<RectI*>(context);
-    box = box.right > box.left ? RectI{std::min(box.left, run.left), std::min(box.top, run.top),
-                                       std::max(box.right, run.right), std::max(box.bottom, run.bottom)}
-                               : run;
+    box = DirtyRectEmpty(box) ? run : DirtyRectJoin(box, run);
 }
 
 // Brings `t`'s window surface up to date with what may have changed since the last upload
