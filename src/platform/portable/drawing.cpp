@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -74,11 +75,18 @@ std::vector<TextMemo> g_text_memos;
 constexpr size_t TEXT_INDEX_SLOTS = 2 * TEXT_MEMO_LIMIT;
 std::vector<int> g_text_index(TEXT_INDEX_SLOTS, -1);
 
-size_t TextIndexHash(int x, int y) {
-    uint64_t h = (uint32_t)x * 0x9E3779B97F4A7C15ull;
-    h = (h ^ (h >> 29) ^ (uint32_t)y) * 0x9E3779B97F4A7C15ull;
-    return (size_t)(h >> 32) & (TEXT_INDEX_SLOTS - 1);
+// A place's hash, for the memo tables below. Not hashed by a window's address: where a memo
+// lands would then change from run to run.
+uint64_t PlaceHash(std::initializer_list<int> values) {
+    uint64_t h = 0;
+    for (int v : values) {
+        h = (h ^ (uint32_t)v) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    return h;
 }
+
+size_t TextIndexHash(int x, int y) { return (size_t)(PlaceHash({x, y}) >> 32) & (TEXT_INDEX_SLOTS - 1); }
 
 void IndexTextMemo(int index) {
     const TextMemo& m = g_text_memos[(size_t)index];
@@ -87,8 +95,10 @@ void IndexTextMemo(int index) {
     g_text_index[slot] = index;
 }
 
-// After memos were removed.
-void ReindexTextMemos() {
+// Forgets the memos `gone` picks.
+template <typename Gone>
+void RemoveTextMemos(Gone gone) {
+    g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(), gone), g_text_memos.end());
     std::fill(g_text_index.begin(), g_text_index.end(), -1);
     for (size_t i = 0; i < g_text_memos.size(); ++i) IndexTextMemo((int)i);
 }
@@ -109,13 +119,7 @@ FillMemo g_fill_memos[FILL_MEMOS];
 // The memo of this box, or the slot to keep it in: one of four next to where the box hashes
 // to, the one kept longest ago when none holds it.
 FillMemo& FillMemoSlot(PlatformWindow* window, int x, int y, int width, int height) {
-    // Not hashed by the window's address: where it lands would then change from run to run.
-    uint64_t h = 0;
-    for (int v : {x, y, width, height}) {
-        h = (h ^ (uint32_t)v) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 31;
-    }
-    const size_t first = (h >> 24) & (FILL_MEMOS - 1);
+    const size_t first = (PlaceHash({x, y, width, height}) >> 24) & (FILL_MEMOS - 1);
     FillMemo* oldest = nullptr;
     for (size_t i = 0; i < 4; ++i) {
         FillMemo& memo = g_fill_memos[(first + i) & (FILL_MEMOS - 1)];
@@ -614,10 +618,7 @@ void ForgetDrawingTarget(PlatformWindow* window, PlatformImage* image) {
             if (memo.window == window) memo = FillMemo{};
         for (WindowCopy& copy : g_window_copies)
             if (copy.window == window) copy = WindowCopy{};
-        g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
-                                          [window](const TextMemo& m) { return m.window == window; }),
-                           g_text_memos.end());
-        ReindexTextMemos();
+        RemoveTextMemos([window](const TextMemo& m) { return m.window == window; });
     }
     if (!Open()) return;
     if ((window && g_pass.window == window) || (image && g_pass.image == image)) {
@@ -1078,10 +1079,7 @@ FontRef MakeFont(const char* face, int points, int weight) {
 
 void ReleaseFont(FontRef font) {
     if (!font) return;
-    g_text_memos.erase(std::remove_if(g_text_memos.begin(), g_text_memos.end(),
-                                      [font](const TextMemo& m) { return m.font == font->text; }),
-                       g_text_memos.end());
-    ReindexTextMemos();
+    RemoveTextMemos([font](const TextMemo& m) { return m.font == font->text; });
     if (Open() && g_pass.font == font->text) g_pass.font = DefaultGuiFont();
     CloseTextFont(font->text);
     delete font;

@@ -374,7 +374,7 @@ inline __attribute__((always_inline)) bool Walk(Surface& s, int x1, int y1, int 
 }
 
 template <bool RESTORE>
-bool WalkSegment(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, uint32_t pixel, const Surface* from,
+inline __attribute__((always_inline)) bool WalkSegment(Surface& s, int x1, int y1, int x2, int y2, const RectI& clip, uint32_t pixel, const Surface* from,
                  int fx, int fy, LineMarks& marks) {
     const int left = std::min(x1, x2), right = std::max(x1, x2), top = std::min(y1, y2), bottom = std::max(y1, y2);
     if (right < clip.left || left >= clip.right || bottom < clip.top || top >= clip.bottom) return false;
