@@ -28,7 +28,7 @@ void BackendTopLevelDestroyed(WindowRef top);
 void BackendTopLevelShown(WindowRef top, bool shown);
 // Pixels of `top`'s surface changed inside `dirty` (client coordinates); sdl uploads them.
 // `exact`: only tiles the surface's change map stamped since the presenter last looked can
-// differ there (see ForEachChangedPart); otherwise any pixel in `dirty` may.
+// differ there (see ChangedPartOf); otherwise any pixel in `dirty` may.
 void BackendPresent(WindowRef top, const RectI& dirty, bool exact);
 // Vertical dots per inch of the display (96).
 int BackendDpi();
@@ -51,10 +51,9 @@ SurfaceView TopLevelSurface(WindowRef top);
 // The newest change stamp of any surface: a presenter notes it when it brings its screen up
 // to date, to ask afterwards what changed since.
 uint64_t CoreChangeStamp();
-// Calls part(context, run) for each run of horizontally adjacent 8 x 8 tiles of `top`'s
-// surface inside `area` changed after `since`, each clipped to `area`.
-void ForEachChangedPart(WindowRef top, const RectI& area, uint64_t since, void (*part)(void*, const RectI&),
-                        void* context);
+// The box of the 8 x 8 tiles of `top`'s surface inside `area` changed after `since`, clipped
+// to `area`; empty when none did.
+RectI ChangedPartOf(WindowRef top, const RectI& area, uint64_t since);
 // Copies `area` of `from` into a 32-bit screen surface (`to`, `to_pitch` bytes a row,
 // to_width x to_height pixels) enlarged `scale` times: pixel (x, y) becomes the scale x scale
 // block at (scale x, scale y). Pixels are written opaque, red and blue swapped for

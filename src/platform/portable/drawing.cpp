@@ -673,9 +673,7 @@ void EndDrawing() {
             image->previous_version = image->content_version;
             image->content_version = ++g_last_generation;
             // The tiles the pass really changed (a pass that draws what is there changes none).
-            RectI changed{0, 0, 0, 0};
-            ForEachChangedRun(image->changes, RectI{0, 0, image->width, image->height}, pass.start_stamp,
-                              [&](const RectI& run) { changed = RectUnion(changed, run); });
+            const RectI changed = ChangedBox(image->changes, RectI{0, 0, image->width, image->height}, pass.start_stamp);
             image->last_changed =
                 pass.loose ? RectI{0, 0, image->width, image->height} : RectIntersect(changed, pass.image_changed);
             image->last_scroll = pass.loose ? RectI{0, 0, 0, 0} : pass.scroll;

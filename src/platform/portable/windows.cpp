@@ -724,10 +724,9 @@ SurfaceView TopLevelSurface(WindowRef top) {
 
 uint64_t CoreChangeStamp() { return ChangeStampNow(); }
 
-void ForEachChangedPart(WindowRef top, const RectI& area, uint64_t since, void (*part)(void*, const RectI&),
-                        void* context) {
-    if (!IsLiveWindow(top) || top->parent) return;
-    ForEachChangedRun(top->changes, area, since, [&](const RectI& run) { part(context, run); });
+RectI ChangedPartOf(WindowRef top, const RectI& area, uint64_t since) {
+    if (!IsLiveWindow(top) || top->parent) return RectI{0, 0, 0, 0};
+    return ChangedBox(top->changes, area, since);
 }
 
 WindowRef FirstTopLevel() { return g.tops.empty() ? nullptr : g.tops.front(); }

@@ -121,3 +121,19 @@ void ForEachChangedRun(const ChangeMap& map, RectI r, uint64_t since, Part part,
         }
     }
 }
+
+// The box of the tiles in `r` that changed after `since` (clipped to `r`); empty when none did.
+inline RectI ChangedBox(const ChangeMap& map, RectI r, uint64_t since, bool lines_too = true) {
+    RectI box{0, 0, 0, 0};
+    ForEachChangedRun(map, r, since, [&box](const RectI& run) {
+        if (box.right <= box.left) {
+            box = run;
+            return;
+        }
+        if (run.left < box.left) box.left = run.left;
+        if (run.top < box.top) box.top = run.top;
+        if (run.right > box.right) box.right = run.right;
+        if (run.bottom > box.bottom) box.bottom = run.bottom;
+    }, lines_too);
+    return box;
+}

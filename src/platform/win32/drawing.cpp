@@ -214,11 +214,8 @@ void PresentPass() {
             RECT area = pass.dirty.rects[i];
             if (image->Tracked()) {
                 // Only the tiles stamped since the screen was last given this image's pixels.
-                RectI box{0, 0, 0, 0};
-                ForEachChangedRun(image->changes, RectI{area.left, area.top, area.right, area.bottom},
-                                  image->shown_stamp, [&box](const RectI& run) {
-                                      box = box.right > box.left ? DirtyRectJoin(box, run) : run;
-                                  });
+                const RectI box =
+                    ChangedBox(image->changes, RectI{area.left, area.top, area.right, area.bottom}, image->shown_stamp);
                 if (box.right <= box.left) continue;
                 area = RECT{box.left, box.top, box.right, box.bottom};
             }

@@ -190,21 +190,15 @@ FrameSums SumsFor(HWND window, UINT dpi) {
 }
 
 SIZE ScreenFrameSize(const FrameSums& sums, int scale, int width, int height) {
-    SIZE size;
-    int w, h;
+    int w = 0, h = 0;
     FrameSizeAtScale(scale, width, height, sums.edges_96.cx, sums.edges_96.cy, sums.edges.cx, sums.edges.cy, &w, &h);
-    size.cx = w;
-    size.cy = h;
-    return size;
+    return SIZE{w, h};
 }
 
 SIZE ProgramFrameSize(const FrameSums& sums, int scale, int width, int height) {
-    SIZE size;
-    int w, h;
+    int w = 0, h = 0;
     FrameSizeOfScale(scale, width, height, sums.edges_96.cx, sums.edges_96.cy, sums.edges.cx, sums.edges.cy, &w, &h);
-    size.cx = w;
-    size.cy = h;
-    return size;
+    return SIZE{w, h};
 }
 
 // ---------------------------------------------------------------------------------------

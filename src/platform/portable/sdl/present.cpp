@@ -213,12 +213,6 @@ SDL_Surface* PrepareScreen(TopWindow& t, SurfaceView* view) {
     return screen;
 }
 
-// The tiles of an area that changed since the last upload, as one box.
-void JoinChangedRun(void* context, const RectI& run) {
-    RectI& box = *static_cast<RectI*>(context);
-    box = DirtyRectEmpty(box) ? run : DirtyRectJoin(box, run);
-}
-
 // Brings `t`'s window surface up to date with what may have changed since the last upload
 // and sends the changed parts to the screen in one update.
 void FlushTop(TopWindow& t) {
@@ -242,9 +236,8 @@ void FlushTop(TopWindow& t) {
     } else {
         for (int i = 0; i < t.pending.count; ++i) changed.Add(CopyRect(view, screen, t.pending.rects[i], false));
         for (int i = 0; i < t.pending_exact.count; ++i) {
-            RectI box{0, 0, 0, 0};
-            ForEachChangedPart(t.top, t.pending_exact.rects[i], t.shown_stamp, JoinChangedRun, &box);
-            if (box.right > box.left) changed.Add(CopyRect(view, screen, box, false));
+            const RectI box = ChangedPartOf(t.top, t.pending_exact.rects[i], t.shown_stamp);
+            if (!Empty(box)) changed.Add(CopyRect(view, screen, box, false));
         }
     }
     if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
