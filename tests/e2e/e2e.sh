@@ -170,28 +170,36 @@ CheckWindowIdentity() {
 
 # ---- the checks; each reads the loaded screenshot and sets OK (0/1) and VALUE ----
 
-# Where client (0, 0) lies in the screenshot. The native window is the client area itself.
-# A Wine window carries its own frame (no window manager), so we find the client area from
-# what it shows: the background row at the bottom gives left and right, the background
-# column left of the controls gives the bottom, and the top edge of the left scope frame
-# (client y 48) in a column crossing it gives the top.
-LocateClient() {
-    local build="$1" span col i prev found
-    CLIENT_X0=0; CLIENT_Y0=0; CLIENT_X1=$(( SHOT_W - 1 )); CLIENT_Y1=$(( SHOT_H - 1 ))
-    SHOT_OX=0; SHOT_OY=0
-    IsNativeBuild "$build" && return 0
-    span="$(shot_row_span $(( SHOT_H - 12 )) "$BACKGROUND")"
+# LocateScaledClient S ROW: where the client area lies in the loaded full-size shot of a Wine
+# window at scale S. A Wine window carries its own frame (no window manager), so the client
+# area is found from what it shows: the background row ROW pixels above the shot's bottom
+# gives left and right, the background column left of the controls the bottom, and the top
+# edge of the left scope frame (client y 48 S) in a column crossing it the top. Sets
+# CLIENT_X0 .. CLIENT_Y1.
+LocateScaledClient() {
+    local s="$1" span col found
+    span="$(shot_row_span $(( SHOT_H - $2 )) "$BACKGROUND")"
     CLIENT_X0="${span% *}"; CLIENT_X1="${span#* }"
     (( CLIENT_X0 >= 0 )) || return 1
-    col="$(shot_column $(( CLIENT_X0 + 10 )))"
+    col="$(shot_column $(( CLIENT_X0 + 10 * s )))"
     CLIENT_Y1="$(awk -v c="$BACKGROUND" '$0 == c { y = NR - 1 } END { print y + 0 }' <<<"$col")"
-    col="$(shot_column $(( CLIENT_X0 + 208 )))"
+    col="$(shot_column $(( CLIENT_X0 + 208 * s )))"
     # First non-background pixel after the first background run below the top.
     found="$(awk -v c="$BACKGROUND" '
         seen && $0 != c { print NR - 1; exit }
         $0 == c { seen = 1 }' <<<"$col")"
     [ -n "$found" ] || return 1
-    CLIENT_Y0=$(( found - 48 ))
+    CLIENT_Y0=$(( found - 48 * s ))
+}
+
+# Where client (0, 0) lies in the screenshot at scale 1 (SHOT_OX, SHOT_OY too). The native
+# window is the client area itself.
+LocateClient() {
+    local build="$1"
+    CLIENT_X0=0; CLIENT_Y0=0; CLIENT_X1=$(( SHOT_W - 1 )); CLIENT_Y1=$(( SHOT_H - 1 ))
+    SHOT_OX=0; SHOT_OY=0
+    IsNativeBuild "$build" && return 0
+    LocateScaledClient 1 12 || return 1
     SHOT_OX=$CLIENT_X0
     SHOT_OY=$CLIENT_Y0
 }

@@ -35,25 +35,6 @@ WineDpiStop() {
     WINEPREFIX="$KORVELT_WINEPREFIX-dpi-display" wineserver -w >/dev/null 2>&1 || true
 }
 
-# LocateScaledClient S: where the client area lies in the loaded full-size shot of a Wine
-# window at scale S (as LocateClient, with the client's distances S times): the background
-# row near the bottom gives left and right, a background column the bottom, and the top edge
-# of the upper scope frame (client y 48 S) the top. Sets CLIENT_X0 .. CLIENT_Y1.
-LocateScaledClient() {
-    local s="$1" span col found
-    span="$(shot_row_span $(( SHOT_H - 6 * s )) "$BACKGROUND")"
-    CLIENT_X0="${span% *}"; CLIENT_X1="${span#* }"
-    (( CLIENT_X0 >= 0 )) || return 1
-    col="$(shot_column $(( CLIENT_X0 + 10 * s )))"
-    CLIENT_Y1="$(awk -v c="$BACKGROUND" '$0 == c { y = NR - 1 } END { print y + 0 }' <<<"$col")"
-    col="$(shot_column $(( CLIENT_X0 + 208 * s )))"
-    found="$(awk -v c="$BACKGROUND" '
-        seen && $0 != c { print NR - 1; exit }
-        $0 == c { seen = 1 }' <<<"$col")"
-    [ -n "$found" ] || return 1
-    CLIENT_Y0=$(( found - 48 * s ))
-}
-
 # compare_text_areas A_TXT A_W A_OX A_OY B_TXT B_W B_OX B_OY LIST [SLACK]: the text areas of two
 # shots at scale 1 (compare.sh's COMPARE_TEXT_RECTS, the device list last: with LIST "skip" it
 # is left out, with "text" only the part left of its button counts, whose width is the
@@ -214,7 +195,7 @@ RunWineDpi() {
         shot_load "$WORK/$build/shot$i.png"
         if (( located == 0 )); then
             located=2
-            if LocateScaledClient "$scale"; then
+            if LocateScaledClient "$scale" $(( 6 * scale )); then
                 located=1
                 cx0=$CLIENT_X0; cy0=$CLIENT_Y0
                 cw=$(( CLIENT_X1 - CLIENT_X0 + 1 )); ch=$(( CLIENT_Y1 - CLIENT_Y0 + 1 ))
