@@ -130,10 +130,8 @@ TEST_F(AtScaleTwo, EveryPixelOfEveryPainterIsABlockInItsPlace) {
     MoveControl(frame, 10, 20, 100, 60);
     RectI rect{};
     ASSERT_TRUE(GetControlRect(frame, &rect));
-    EXPECT_EQ(rect.left, 10);
-    EXPECT_EQ(rect.top, 20);
-    EXPECT_EQ(rect.right, 110);
-    EXPECT_EQ(rect.bottom, 80);
+    EXPECT_TRUE(rect.left == 10 && rect.top == 20 && rect.right == 110 && rect.bottom == 80)
+        << rect.left << "," << rect.top << "," << rect.right << "," << rect.bottom;
     WindowRef canvas = CreateCanvas(window, -1, 150, 20, 104, 64);
     ASSERT_NE(canvas, nullptr);
     // An image control showing a 24-bit image, as the history graph does.

@@ -4,6 +4,8 @@
 // the system's numbers; and moving to monitors of other dpi.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -51,6 +53,13 @@ TEST(FrameSums, TheClientAreaIsScaledAndTheFrameIsTheDpis) {
     FrameSizeOfScale(2, 2 * 794 + 6 + 1, 2 * 695 + 43 - 1, 6, 25, 6, 43, &fw, &fh);
     EXPECT_EQ(fw, 800);
     EXPECT_EQ(fh, 719);
+}
+
+// A rectangle as "left,top,right,bottom", to compare two in one expectation.
+template <typename Rect>
+std::string Corners(const Rect& r) {
+    return std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+           std::to_string(r.bottom);
 }
 
 struct Seen {
@@ -244,10 +253,7 @@ TEST_F(ScaledWindow, ControlsAreWhereTheProgramPutThemAndTwiceTheSize) {
             EXPECT_EQ(bar.bottom - bar.top, 2 * (bar1.bottom - bar1.top)) << "the bar twice as tall";
             EXPECT_EQ(item.left, item1.left);
             EXPECT_EQ(item.right, item1.right);
-            EXPECT_EQ(rect.left, list1.left);
-            EXPECT_EQ(rect.top, list1.top);
-            EXPECT_EQ(rect.right, list1.right);
-            EXPECT_EQ(rect.bottom, list1.bottom);
+            EXPECT_EQ(Corners(rect), Corners(list1));
             EXPECT_EQ(font.lfHeight, 2 * font1.lfHeight) << "the list's text twice the size";
             EXPECT_STREQ(font.lfFaceName, font1.lfFaceName);
         }
@@ -341,10 +347,7 @@ TEST_F(ScaledWindow, MovingToMonitorsOfOtherDpi) {
         EXPECT_EQ(h, 110);
         RectI place{};
         ASSERT_TRUE(GetControlRect(canvas, &place));
-        EXPECT_EQ(place.left, canvas_place.left);
-        EXPECT_EQ(place.top, canvas_place.top);
-        EXPECT_EQ(place.right, canvas_place.right);
-        EXPECT_EQ(place.bottom, canvas_place.bottom);
+        EXPECT_EQ(Corners(place), Corners(canvas_place)) << step.dpi << " dpi";
         RECT screen = ScreenChild(canvas);
         EXPECT_EQ(screen.left, n * 20);
         EXPECT_EQ(screen.right, n * 74);
